@@ -1,0 +1,165 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "devicechangefilter.h"
+#include "devicechangesource.h"
+#include "toolprocess.h"
+
+#include <QFile>
+#include <QHeaderView>
+#include <QTextStream>
+
+#ifdef Q_OS_WIN
+#include "win/devicenotify_win.h"
+#endif
+
+// The embedded images live in the static library; make sure they are linked
+// in and registered before the form asks for them.
+static void registerResources()
+{
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(res);
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Widget)
+{
+    registerResources();
+    ui->setupUi(this);
+
+    ui->tableWidget->setColumnCount(10);
+    ui->tableWidget->setHorizontalHeaderLabels(
+        {QStringLiteral("Path"), QStringLiteral("Chip"), QStringLiteral("Pro"), QStringLiteral("Vid"),
+         QStringLiteral("Pid"), QStringLiteral("BcdVersion"), QStringLiteral("Mode"), QStringLiteral("Status"),
+         QStringLiteral("Action"), QStringLiteral("Progress")});
+    ui->tableWidget->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    ui->tableWidget->resizeRowsToContents();
+    ui->startAllButton->setEnabled(false);
+    ui->stopAllButton->setEnabled(false);
+    ui->cBoxDevice->addItem(tr("EMMC"));
+
+    // Any change of the table, by us or by an operator's edit of a path cell,
+    // makes the path index stale.
+    QAbstractItemModel *model = ui->tableWidget->model();
+    const auto invalidate = [this] {
+        rowIndexValid = false;
+    };
+    connect(model, &QAbstractItemModel::rowsInserted, this, invalidate);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, invalidate);
+    connect(model, &QAbstractItemModel::rowsMoved, this, invalidate);
+    connect(model, &QAbstractItemModel::modelReset, this, invalidate);
+    connect(model, &QAbstractItemModel::layoutChanged, this, invalidate);
+    connect(model, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &topLeft) {
+        if (topLeft.column() == 0)
+            rowIndexValid = false;
+    });
+
+    connect(ui->tBtnSelectAll, SIGNAL(clicked(bool)), this, SLOT(doSelectAllFile()));
+    connect(ui->toolButton_rst, &QToolButton::clicked, this, &Widget::resetFailedDevice);
+    connect(ui->listButton, SIGNAL(clicked()), this, SLOT(listdevices()));
+    connect(ui->startAllButton, SIGNAL(clicked()), this, SLOT(runAll()));
+    connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
+
+    registerDeviceNotifications();
+    rescanDevices();
+    updateButtonStates();
+    updateDeviceCountLineEdit();
+}
+
+Widget::~Widget()
+{
+    doProcessFinished();
+    delete deviceSource;
+    deviceSource = nullptr;
+    stopAllChildrenForExit();
+    delete ui;
+    ui = nullptr;
+    failedDevices.clear();
+    logFileMap.clear();
+    logStreamMap.clear();
+    processMap.clear();
+    awaitingOkayMap.clear();
+}
+
+void Widget::stopAllChildrenForExit()
+{
+    // No job handler may run from here on: they would touch released state.
+    const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes) {
+        disconnect(process, nullptr, this, nullptr);
+        disconnect(process, nullptr, process, nullptr);
+        static_cast<ToolProcess *>(process)->killChild();
+    }
+    // Reap every child, so that none outlives the window.
+    for (QProcess *process : processes) {
+        if (process->state() != QProcess::NotRunning)
+            process->waitForFinished(5000);
+        static_cast<ToolProcess *>(process)->markNotRunning();
+    }
+    for (QTextStream *stream : qAsConst(logStreamMap))
+        delete stream;
+    logStreamMap.clear();
+    for (QFile *file : qAsConst(logFileMap)) {
+        file->close();
+        delete file;
+    }
+    logFileMap.clear();
+    qDeleteAll(processes);
+    processMap.clear();
+}
+
+void Widget::resetFailedDevice()
+{
+    failedDevices.clear();
+    updateDeviceCountLineEdit();
+}
+
+void Widget::registerDeviceNotifications()
+{
+#ifdef Q_OS_WIN
+    velmoraRegisterDeviceNotifications(reinterpret_cast<HWND>(winId()));
+#else
+    deviceSource = DeviceChangeSource::create(this);
+    if (deviceSource)
+        connect(deviceSource, &DeviceChangeSource::deviceChanged, this, &Widget::onDeviceChange);
+#endif
+}
+
+void Widget::onDeviceChange(const DeviceChangeEvent &event)
+{
+    if (!shouldRescanOnDeviceChange(event))
+        return;
+    rescanDevices();
+    updateDeviceCountLineEdit();
+}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+bool Widget::nativeEvent(const QByteArray &eventType, void *message, qintptr *result)
+#else
+bool Widget::nativeEvent(const QByteArray &eventType, void *message, long *result)
+#endif
+{
+    Q_UNUSED(eventType)
+    Q_UNUSED(result)
+#ifdef Q_OS_WIN
+    const MSG *msg = static_cast<const MSG *>(message);
+    VelmoraDeviceChange change;
+    if (msg && velmoraDecodeDeviceChange(msg->message, msg->wParam, msg->lParam, &change)) {
+        DeviceChangeEvent event;
+        event.kind = change.kind == 0   ? DeviceChangeEvent::Arrival
+                     : change.kind == 1 ? DeviceChangeEvent::RemoveComplete
+                                        : DeviceChangeEvent::Other;
+        event.isDeviceInterface = change.isDeviceInterface;
+        if (change.name)
+            event.interfaceName = QString::fromWCharArray(change.name);
+        onDeviceChange(event);
+    }
+#else
+    Q_UNUSED(message)
+#endif
+    return false;
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class Widget;
+}
+class QAbstractButton;
+class QComboBox;
+class QFile;
+class QLabel;
+class QProcess;
+class QProgressBar;
+class QPushButton;
+class QTextStream;
+QT_END_NAMESPACE
+
+class DeviceChangeSource;
+struct DeviceChangeEvent;
+struct ListedDevice;
+
+// The main window: the device table, one flashing job per device, and the
+// summary lines.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // Lists the devices again and rebuilds the table, keeping each device's
+    // status and running job; a running device that is gone leaves a "Fail"
+    // row and its job is ended.
+    void rescanDevices();
+
+    // Starts the device's flashing job, or stops the one it has.
+    void runOrStopDevice(const QString &devicePort);
+
+    // Index of the first row whose path is exactly path, or -1.
+    int findRowByPath(const QString &path) const;
+
+    // Enables "StartAll" when the table has rows and "StopAll" when a job's
+    // tool is running.
+    void updateButtonStates();
+
+    // Ends a device's job: sets the texts of the given widgets (either may be
+    // null), closes its log, stops and releases its tool, forgets its state.
+    // Calling it again for the same device only sets the texts again.
+    void finishJob(const QString &devicePort, QLabel *statusLabel, QAbstractButton *actionButton,
+                   const QString &statusText);
+
+    // Mode chosen in the first row of the device with a mode selector, or "".
+    QString getDeviceMode(const QString &devicePort) const;
+
+    // Writes the generated script for a device mode from its template with
+    // the image path of the form. False when nothing was written.
+    bool generateScript(const QString &deviceMode);
+
+    // Rebuilds the table from a listing text; devices whose job still runs
+    // show "Running", all others "Idle".
+    void populateDeviceTable(const QString &text);
+
+    // Subscribes to the platform's device arrival and removal notifications.
+    void registerDeviceNotifications();
+
+    // Empties the failed-device record and refreshes the summary lines.
+    void resetFailedDevice();
+
+    // Cell widgets of a row, or null when the cell holds none of that kind.
+    QLabel *statusLabelAt(int row) const;
+    QPushButton *actionButtonAt(int row) const;
+    QComboBox *modeComboAt(int row) const;
+    QProgressBar *progressBarAt(int row) const;
+
+protected:
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    bool nativeEvent(const QByteArray &eventType, void *message, qintptr *result) override;
+#else
+    bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+#endif
+
+private slots:
+    void doProcessFinished();
+    void doSelectAllFile();
+    void updateDeviceCountLineEdit();
+    int extractProgressValue(QString output);
+    void onDeviceError(int devicePort, QString errorMessage);
+    void runAll();
+    void stopAll();
+    void listdevices();
+
+private:
+    QString runListing();
+    void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses);
+    void appendLostJobRow(const QString &devicePort);
+    bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
+    bool hasJob(const QString &devicePort) const;
+    void startJob(const QString &devicePort, const QString &deviceMode);
+    void handleJobOutput(QProcess *process, const QString &devicePort);
+    void handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus);
+    void handleJobStartFailure(QProcess *process, const QString &devicePort);
+    void failJob(QProcess *process, const QString &devicePort, const QString &reason);
+    void releaseProcess(QProcess *process);
+    void onDeviceChange(const DeviceChangeEvent &event);
+    void stopAllChildrenForExit();
+
+    Ui::Widget *ui;
+
+    int connectedCount = 0;
+    QSet<QString> failedDevices;
+    QMap<QString, QFile *> logFileMap;
+    QMap<QString, QTextStream *> logStreamMap;
+    QMap<QString, QProcess *> processMap;
+    QMap<QString, bool> awaitingOkayMap;
+
+    // Unfinished last line of each job's output, for words split between reads.
+    QHash<QString, QString> outputCarry;
+    // First row of each path; rebuilt lazily after any change of the table.
+    mutable QHash<QString, int> rowIndex;
+    mutable bool rowIndexValid = false;
+    DeviceChangeSource *deviceSource = nullptr;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "devicechangefilter.h"
+
+#include <QObject>
+
+// A platform source of device-change notifications that are delivered on the
+// GUI thread. Windows needs none: its notifications reach the window's
+// nativeEvent directly.
+class DeviceChangeSource : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // The source for this platform, or null when there is none or it cannot be
+    // opened (the reason goes to the debug output once).
+    static DeviceChangeSource *create(QObject *parent);
+
+signals:
+    void deviceChanged(const DeviceChangeEvent &event);
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// How Velmora calls the external flashing tool. The tool lies in the current
+// directory and is always named relative to it.
+namespace ToolContract {
+
+// ".\uuu.exe" on Windows, "./uuu" elsewhere.
+QString program();
+
+// Argument list of a listing run.
+QStringList listingArguments();
+
+// Longest wait for a listing run, in milliseconds.
+constexpr int listingTimeoutMs = 30000;
+
+// The flashing command line for one device, with the port path and the
+// generated script substituted as plain text: ".\uuu.exe -d -m PORT SCRIPT".
+QString flashCommandLine(const QString &devicePort, const QString &scriptFile);
+
+// Splits a command line into program and arguments the way the toolkit does
+// (blanks separate, double quotes group, tripled quotes give one quote).
+QStringList splitCommandLine(const QString &commandLine);
+
+} // namespace ToolContract

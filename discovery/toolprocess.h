@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QProcess>
+
+// A QProcess for the flashing tool that never signals anything but its own
+// child. After a failed start the toolkit can leave the object in the Starting
+// state with no valid process id; killing or destroying it then could signal
+// process id -1 (every process we may signal). startTool() puts such an object
+// back into NotRunning, and killChild() only signals a live child.
+class ToolProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+    // Starts the tool; false when it could not be started at all (no child).
+    bool startTool(const QString &program, const QStringList &arguments, OpenMode mode = ReadWrite);
+
+    // Sends SIGKILL (TerminateProcess on Windows) to the child if there is a
+    // live one, and remembers that Velmora ended it. Returns whether it did.
+    bool killChild();
+
+    // Whether killChild() has signalled this process.
+    bool killedByUs() const { return m_killedByUs; }
+
+    // Forces the NotRunning state on a process whose start has failed.
+    void markNotRunning();
+
+private:
+    bool m_killedByUs = false;
+};

@@ -1,0 +1,316 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "listingparser.h"
+#include "lognames.h"
+#include "outputinterpreter.h"
+#include "scriptgenerator.h"
+#include "toolcontract.h"
+#include "toolprocess.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextStream>
+
+namespace {
+
+// Set on a process whose stop the operator asked for, until its end has been
+// shown as "Stopped" or its job was released in another way.
+const char StopPendingProperty[] = "velmoraStopPending";
+
+const auto processFinished = QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished);
+
+void showProgress(QProgressBar *bar, int value, const QString &format)
+{
+    bar->setValue(value);
+    if (bar->format() != format)
+        bar->setFormat(format);
+}
+
+} // namespace
+
+bool Widget::hasJob(const QString &devicePort) const
+{
+    return processMap.value(devicePort) != nullptr;
+}
+
+QString Widget::getDeviceMode(const QString &devicePort) const
+{
+    QTableWidget *table = ui->tableWidget;
+    // Rows before the first one of this path cannot match.
+    for (int row = findRowByPath(devicePort); row >= 0 && row < table->rowCount(); ++row) {
+        const QTableWidgetItem *item = table->item(row, 0);
+        if (!item || item->text() != devicePort)
+            continue;
+        if (const QComboBox *mode = modeComboAt(row))
+            return mode->currentText();
+    }
+    return QString();
+}
+
+void Widget::runOrStopDevice(const QString &devicePort)
+{
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    if (!deviceRowWidgets(devicePort, &statusLabel, &actionButton))
+        return;
+
+    const QString deviceMode = getDeviceMode(devicePort);
+    qDebug() << "Print Mode" << deviceMode;
+    const bool scriptWritten = generateScript(deviceMode);
+    // The error box of generateScript runs an event loop in which the table
+    // may have been rebuilt: take the row's widgets again.
+    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
+
+    if (scriptWritten && !hasJob(devicePort)) {
+        startJob(devicePort, deviceMode);
+        return;
+    }
+
+    if (statusLabel)
+        statusLabel->setText(QStringLiteral("Stop"));
+    if (actionButton)
+        actionButton->setText(QStringLiteral("Run"));
+    qDebug() << "Target Will Kill Process";
+    QProcess *process = processMap.value(devicePort);
+    if (process && process->state() == QProcess::Running) {
+        process->setProperty(StopPendingProperty, true);
+        QPointer<QProcess> guard(process);
+        connect(process, processFinished, this, [this, devicePort, guard] {
+            if (!guard || !guard->property(StopPendingProperty).toBool())
+                return;
+            guard->setProperty(StopPendingProperty, false);
+            QLabel *label = nullptr;
+            QPushButton *button = nullptr;
+            deviceRowWidgets(devicePort, &label, &button);
+            finishJob(devicePort, label, button, QStringLiteral("Stopped"));
+        });
+        static_cast<ToolProcess *>(process)->killChild();
+        return;
+    }
+    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
+}
+
+void Widget::startJob(const QString &devicePort, const QString &deviceMode)
+{
+    auto *process = new ToolProcess(this);
+    // The tool reads nothing from us, and its standard error is never read:
+    // neither needs a pipe.
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+
+    const QString commandLine = ToolContract::flashCommandLine(devicePort, generatedScriptForMode(deviceMode));
+    qDebug() << "Debug CMD:" << commandLine;
+    QStringList arguments = ToolContract::splitCommandLine(commandLine);
+    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    const bool started = process->startTool(program, arguments, QIODevice::ReadWrite);
+    processMap.insert(devicePort, process);
+
+    QDir::current().mkpath(QStringLiteral("logs"));
+    auto *logFile = new QFile(logFileNameForPort(devicePort), this);
+    // Raw bytes, unbuffered: the log holds exactly what the tool printed.
+    if (logFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        logFileMap.insert(devicePort, logFile);
+        logStreamMap.insert(devicePort, new QTextStream(logFile));
+    } else {
+        qDebug() << "Cannot open log" << logFile->fileName() << ":" << logFile->errorString();
+        delete logFile;
+    }
+    outputCarry.remove(devicePort);
+
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    if (deviceRowWidgets(devicePort, &statusLabel, &actionButton)) {
+        statusLabel->setText(QStringLiteral("Running"));
+        actionButton->setText(QStringLiteral("Stop"));
+    }
+
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process, devicePort] {
+        handleJobOutput(process, devicePort);
+    });
+    connect(process, processFinished, this, [this, process, devicePort](int exitCode, QProcess::ExitStatus status) {
+        handleJobFinished(process, devicePort, exitCode, status);
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process, devicePort](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            handleJobStartFailure(process, devicePort);
+    });
+    if (!started)
+        handleJobStartFailure(process, devicePort);
+}
+
+void Widget::handleJobStartFailure(QProcess *process, const QString &devicePort)
+{
+    if (processMap.value(devicePort) != process)
+        return;
+    failJob(process, devicePort,
+            QStringLiteral("the flashing tool could not be started: %1").arg(process->errorString()));
+}
+
+void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
+{
+    const QByteArray chunk = process->readAllStandardOutput();
+    // Output of a job that has been released is dropped: it must neither
+    // change the row's final status nor reach the closed log.
+    if (chunk.isEmpty() || processMap.value(devicePort) != process)
+        return;
+
+    qDebug() << "Debug Print Log:" << chunk;
+    if (QFile *logFile = logFileMap.value(devicePort))
+        logFile->write(chunk);
+
+    const QString text = decodeToolOutput(chunk);
+    const QString marker = devicePort + QLatin1String("->Okay");
+    QString &carry = outputCarry[devicePort];
+    const ChunkVerdict verdict = interpretChunk(carry, text, marker);
+    carry = nextCarry(carry, text, carryLengthFor(marker));
+
+    if (verdict.failed) {
+        failJob(process, devicePort, QString());
+        return;
+    }
+
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    QProgressBar *bar = nullptr;
+    if (deviceRowWidgets(devicePort, &statusLabel, &actionButton))
+        bar = progressBarAt(findRowByPath(devicePort));
+
+    if (bar && verdict.progress >= 0 && verdict.progress < 100)
+        showProgress(bar, verdict.progress, QStringLiteral("%1%").arg(verdict.progress));
+    else if (bar && verdict.progress == 100)
+        showProgress(bar, 100, QStringLiteral("100% (waiting Okay...)"));
+    if (bar && verdict.reachedHundred)
+        awaitingOkayMap.insert(devicePort, true);
+
+    if (verdict.markerSeen && awaitingOkayMap.value(devicePort)) {
+        qDebug().noquote() << devicePort + QLatin1String(" flashing finished.");
+        if (bar)
+            showProgress(bar, 100, QStringLiteral("Finished"));
+        finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Finished"));
+    }
+}
+
+int Widget::extractProgressValue(QString output)
+{
+    return firstPercentage(output);
+}
+
+void Widget::handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus)
+{
+    if (processMap.value(devicePort) != process)
+        return;
+    // An end that Velmora did not cause, without the completion marker, is a
+    // failure unless the tool says it succeeded.
+    if (!static_cast<ToolProcess *>(process)->killedByUs() && (exitStatus == QProcess::CrashExit || exitCode != 0)) {
+        failJob(process, devicePort,
+                exitStatus == QProcess::CrashExit
+                    ? QStringLiteral("the flashing tool crashed")
+                    : QStringLiteral("the flashing tool exited with code %1").arg(exitCode));
+        return;
+    }
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
+    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Finished"));
+}
+
+void Widget::failJob(QProcess *process, const QString &devicePort, const QString &reason)
+{
+    qDebug().noquote() << devicePort + QStringLiteral(" 出现异常, 停止该任务.");
+    if (!reason.isEmpty())
+        qDebug().noquote() << QStringLiteral("Device %1: %2").arg(devicePort, reason);
+    failedDevices.insert(devicePort);
+
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
+    if (statusLabel) {
+        statusLabel->setText(QStringLiteral("Failed"));
+        statusLabel->setStyleSheet(QStringLiteral("color: red;"));
+    }
+    if (QTextStream *stream = logStreamMap.value(devicePort)) {
+        *stream << "[Process Failed Detected]\n";
+        stream->flush();
+    }
+    static_cast<ToolProcess *>(process)->killChild();
+    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Failed"));
+    updateDeviceCountLineEdit();
+}
+
+void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstractButton *actionButton,
+                       const QString &statusText)
+{
+    if (statusLabel)
+        statusLabel->setText(statusText);
+    if (actionButton)
+        actionButton->setText(QStringLiteral("Run"));
+    if (QTextStream *stream = logStreamMap.take(devicePort))
+        delete stream;
+    if (QFile *logFile = logFileMap.take(devicePort)) {
+        logFile->close();
+        delete logFile;
+    }
+    if (QProcess *process = processMap.value(devicePort)) {
+        processMap.remove(devicePort);
+        releaseProcess(process);
+    }
+    awaitingOkayMap.remove(devicePort);
+    outputCarry.remove(devicePort);
+    updateButtonStates();
+}
+
+void Widget::releaseProcess(QProcess *process)
+{
+    auto *tool = static_cast<ToolProcess *>(process);
+    if (tool->state() == QProcess::NotRunning) {
+        // Its end has been signalled (a stop handler may still follow in the
+        // same emission, which deleteLater waits for).
+        tool->deleteLater();
+        return;
+    }
+    // Released before its end: no stop may be shown for it any more. It is
+    // killed without waiting and deleted once the toolkit has reaped it.
+    tool->setProperty(StopPendingProperty, false);
+    if (tool->killChild()) {
+        connect(tool, processFinished, tool, &QObject::deleteLater);
+    } else {
+        tool->markNotRunning();
+        tool->deleteLater();
+    }
+}
+
+void Widget::onDeviceError(int devicePort, QString errorMessage)
+{
+    failedDevices.insert(QString::number(devicePort));
+    qDebug().noquote() << QStringLiteral("Device %1 Error: %2").arg(devicePort).arg(errorMessage);
+    updateDeviceCountLineEdit();
+}
+
+void Widget::runAll()
+{
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
+        const QString devicePort = item ? item->text() : QString();
+        if (!hasJob(devicePort))
+            runOrStopDevice(devicePort);
+    }
+    updateButtonStates();
+}
+
+void Widget::stopAll()
+{
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
+        const QString devicePort = item ? item->text() : QString();
+        if (hasJob(devicePort))
+            runOrStopDevice(devicePort);
+    }
+    updateButtonStates();
+}

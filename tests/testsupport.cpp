@@ -1,0 +1,95 @@
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QTimer>
+
+ToolDir::ToolDir()
+    : m_previousDir(QDir::currentPath())
+{
+    if (!m_dir.isValid())
+        return;
+    qunsetenv("UUU_SIM_SCENARIO");
+    QDir::setCurrent(m_dir.path());
+    QDir(m_dir.path()).mkpath(QStringLiteral("scripts/emmc"));
+    const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
+    bool ok = true;
+    for (const char *name : {"all_uuu.auto", "image_uuu.auto", "root_uuu.auto"})
+        ok &= QFile::copy(templates + QLatin1String(name),
+                          filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
+    installTool();
+    writeFile(QStringLiteral("sample.img"), QByteArray(4096, 'x'));
+    m_valid = ok && QFile::exists(filePath(QStringLiteral("uuu")));
+}
+
+ToolDir::~ToolDir()
+{
+    QDir::setCurrent(m_previousDir);
+}
+
+void ToolDir::writeScenario(const QByteArray &scenario)
+{
+    writeFile(QStringLiteral("uuu_scenario.txt"), scenario);
+}
+
+void ToolDir::removeTool()
+{
+    QFile::remove(filePath(QStringLiteral("uuu")));
+}
+
+void ToolDir::installTool()
+{
+    QFile::remove(filePath(QStringLiteral("uuu")));
+    QFile::link(QStringLiteral(VELMORA_SIM_PATH), filePath(QStringLiteral("uuu")));
+}
+
+QByteArray ToolDir::readFile(const QString &name) const
+{
+    QFile file(filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void ToolDir::writeFile(const QString &name, const QByteArray &content) const
+{
+    QFile file(filePath(name));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+struct MessageBoxCloser::Private
+{
+    QTimer timer;
+    int closed = 0;
+    QString lastText;
+};
+
+MessageBoxCloser::MessageBoxCloser()
+    : d(new Private)
+{
+    d->timer.setInterval(20);
+    QObject::connect(&d->timer, &QTimer::timeout, [this] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            d->lastText = box->text();
+            ++d->closed;
+            box->done(QMessageBox::Ok);
+        }
+    });
+    d->timer.start();
+}
+
+MessageBoxCloser::~MessageBoxCloser()
+{
+    delete d;
+}
+
+int MessageBoxCloser::closedCount() const
+{
+    return d->closed;
+}
+
+QString MessageBoxCloser::lastText() const
+{
+    return d->lastText;
+}
