@@ -137,6 +137,9 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
     connect(process, processFinished, this, [this, process, devicePort](int exitCode, QProcess::ExitStatus status) {
         handleJobFinished(process, devicePort, exitCode, status);
     });
+    // "StopAll" counts running tools only; a tool that was still starting
+    // when the buttons were last updated must enable it once it runs.
+    connect(process, &QProcess::started, this, &Widget::updateButtonStates);
     connect(process, &QProcess::errorOccurred, this, [this, process, devicePort](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             handleJobStartFailure(process, devicePort);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QDir>
 #include <QTemporaryDir>
 
 class QWidget;
@@ -16,7 +17,7 @@ public:
 
     bool isValid() const { return m_valid; }
     QString path() const { return m_dir.path(); }
-    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString filePath(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
 
     // Replaces the simulator's scenario file.
     void writeScenario(const QByteArray &scenario);

@@ -1,0 +1,519 @@
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+// Flashing jobs driven end to end through the simulator.
+class TestFlashing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void successWithProgressAndLog();
+    void modesPickTheirScripts();
+    void failureWords_data();
+    void failureWords();
+    void completionMarker_data();
+    void completionMarker();
+    void endWithoutMarker_data();
+    void endWithoutMarker();
+    void toolCannotStart();
+    void stopRunningJob();
+    void startAllAndStopAll();
+    void duplicatePaths();
+    void scriptGeneration();
+    void imagePathsArriveIntact();
+    void refusedImagePaths();
+    void cancelledFileDialogEmptiesImagePath();
+    void logNamesAndTruncation();
+    void logKeepsEveryByte();
+    void teardownWithRunningJobs();
+    void staysResponsiveWhileJobsEnd();
+
+private:
+    Widget *makeWidget(const QByteArray &scenario);
+    QString status(int row) { return w->statusLabelAt(row)->text(); }
+    QStringList toolInvocations();
+    QList<qint64> flashPids();
+    QPushButton *button(const char *name) { return w->findChild<QPushButton *>(name); }
+    QString failedText() { return w->findChild<QLineEdit *>("lineEdit_2")->text(); }
+
+    ToolDir *dir = nullptr;
+    Widget *w = nullptr;
+};
+
+static bool processAlive(qint64 pid)
+{
+    // A reaped child is gone; a zombie would still answer kill(0).
+    return ::kill(pid_t(pid), 0) == 0;
+}
+
+void TestFlashing::init()
+{
+    dir = new ToolDir;
+    QVERIFY(dir->isValid());
+}
+
+void TestFlashing::cleanup()
+{
+    delete w;
+    w = nullptr;
+    delete dir;
+    dir = nullptr;
+}
+
+Widget *TestFlashing::makeWidget(const QByteArray &scenario)
+{
+    dir->writeScenario("log tool.log\n" + scenario);
+    w = new Widget;
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+    return w;
+}
+
+QStringList TestFlashing::toolInvocations()
+{
+    QStringList lines;
+    for (const QByteArray &line : dir->readFile("tool.log").split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() > 3)
+            lines << QString::fromUtf8(fields.mid(3).join(' '));
+    }
+    return lines;
+}
+
+QList<qint64> TestFlashing::flashPids()
+{
+    QList<qint64> pids;
+    for (const QByteArray &line : dir->readFile("tool.log").split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() > 3 && fields.at(3) == "-d")
+            pids << fields.at(1).toLongLong();
+    }
+    return pids;
+}
+
+void TestFlashing::successWithProgressAndLog()
+{
+    makeWidget("board 1:1 duration_ms=600 rate=20\n");
+    QSignalSpy valueSpy(w->progressBarAt(0), &QProgressBar::valueChanged);
+    w->runOrStopDevice("1:1");
+    QCOMPARE(status(0), QStringLiteral("Running"));
+    QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Stop"));
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+    QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Run"));
+    QCOMPARE(w->progressBarAt(0)->value(), 100);
+    QCOMPARE(w->progressBarAt(0)->format(), QStringLiteral("Finished"));
+    QVERIFY(valueSpy.count() >= 2); // the bar moved on its way to 100
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+
+    QVERIFY(toolInvocations().contains(QStringLiteral("-d -m 1:1 all_uuu_temp.auto")));
+    const QByteArray log = dir->readFile("logs/1_1_log.txt");
+    QVERIFY(log.contains("50%"));
+    QVERIFY(log.contains("1:1->Okay"));
+    QVERIFY(dir->readFile("all_uuu_temp.auto").contains("\"" + dir->filePath("sample.img").toUtf8() + "\""));
+}
+
+void TestFlashing::modesPickTheirScripts()
+{
+    makeWidget("board 1:1 duration_ms=100\nboard 1:2 duration_ms=100\nboard 1:3 duration_ms=100\n");
+    w->modeComboAt(1)->setCurrentText("Kernel");
+    w->modeComboAt(2)->setCurrentText("FileSystem");
+    QCOMPARE(w->getDeviceMode("1:2"), QStringLiteral("Kernel"));
+    QCOMPARE(w->getDeviceMode("9:9"), QString());
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (int row = 0; row < 3; ++row)
+        QTRY_COMPARE(status(row), QStringLiteral("Finished"));
+    const QStringList calls = toolInvocations();
+    QVERIFY(calls.contains("-d -m 1:1 all_uuu_temp.auto"));
+    QVERIFY(calls.contains("-d -m 1:2 image_uuu_temp.auto"));
+    QVERIFY(calls.contains("-d -m 1:3 root_uuu_temp.auto"));
+    QVERIFY(dir->readFile("image_uuu_temp.auto").contains("sample.img\""));
+    QVERIFY(dir->readFile("root_uuu_temp.auto").contains("sample.img\""));
+}
+
+void TestFlashing::failureWords_data()
+{
+    QTest::addColumn<QByteArray>("board");
+    QTest::addColumn<QString>("final");
+    QTest::newRow("Fail") << QByteArray("outcome=fail@50 linger=1") << "Failed";
+    QTest::newRow("ERROR") << QByteArray("outcome=error@30") << "Failed";
+    QTest::newRow("other letter cases") << QByteArray("outcome=lookalike") << "Finished";
+    QTest::newRow("ERROR together with the marker")
+        << QByteArray("line=\"{pct}% 1:11->Okay ERROR\" duration_ms=200") << "Failed";
+}
+
+void TestFlashing::failureWords()
+{
+    QFETCH(QByteArray, board);
+    QFETCH(QString, final);
+    makeWidget("board 1:11 duration_ms=400 " + board + "\nboard 2:3 duration_ms=400 outcome=fail@10\n");
+    w->runOrStopDevice("1:11");
+    QTRY_COMPARE(status(0), final);
+    QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Run"));
+    if (final == QLatin1String("Failed")) {
+        QCOMPARE(w->statusLabelAt(0)->styleSheet(), QStringLiteral("color: red;"));
+        // The summary follows at once, with the path as it is.
+        QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #1:11)"));
+        QVERIFY(dir->readFile("logs/1_11_log.txt").endsWith("[Process Failed Detected]\n"));
+        // Two failed devices whose paths hold colons are two entries.
+        w->runOrStopDevice("2:3");
+        QTRY_COMPARE(status(1), QStringLiteral("Failed"));
+        QVERIFY(failedText().startsWith(QStringLiteral("Failed Devices: 2 (")));
+        QVERIFY(failedText().contains(QStringLiteral("Device #2:3")));
+    } else {
+        QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    }
+    // A failed job's tool does not outlive it.
+    for (qint64 pid : flashPids().mid(0, 1))
+        QTRY_VERIFY(!processAlive(pid));
+}
+
+void TestFlashing::completionMarker_data()
+{
+    QTest::addColumn<QByteArray>("board");
+    QTest::addColumn<QString>("final");
+    // linger=1: the tool keeps running after its marker, so only the marker
+    // can finish the job.
+    QTest::newRow("plain") << QByteArray("linger=1") << "Finished";
+    QTest::newRow("split across two reads") << QByteArray("marker=split split_ms=200 linger=1") << "Finished";
+    QTest::newRow("99%, 100% and marker in one read") << QByteArray("marker=burst linger=1") << "Finished";
+    QTest::newRow("marker before 100% only") << QByteArray("marker=early marker_at=50 linger=1") << "Running";
+    QTest::newRow("marker before and after 100%")
+        << QByteArray("marker=early marker_at=50 marker_again=1 linger=1") << "Finished";
+    QTest::newRow("output in tiny pieces") << QByteArray("chunk=3 split_ms=1 linger=1") << "Finished";
+    QTest::newRow("CRLF and colour") << QByteArray("crlf=1 color=1 linger=1") << "Finished";
+}
+
+void TestFlashing::completionMarker()
+{
+    QFETCH(QByteArray, board);
+    QFETCH(QString, final);
+    makeWidget("board 4:2 duration_ms=300 stamp=stamps.txt " + board + "\n");
+    w->runOrStopDevice("4:2");
+    if (final == QLatin1String("Running")) {
+        QTRY_VERIFY(dir->readFile("stamps.txt").contains("okay-early"));
+        QTRY_COMPARE(w->progressBarAt(0)->format(), QStringLiteral("100% (waiting Okay...)"));
+        QTest::qWait(300);
+        QCOMPARE(status(0), final);
+        w->runOrStopDevice("4:2");
+        QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
+        return;
+    }
+    QTRY_COMPARE(status(0), final);
+    QCOMPARE(w->progressBarAt(0)->format(), QStringLiteral("Finished"));
+    // Velmora ends a tool that lingers after its marker.
+    const QList<qint64> pids = flashPids();
+    QCOMPARE(pids.size(), 1);
+    QTRY_VERIFY(!processAlive(pids.first()));
+}
+
+void TestFlashing::endWithoutMarker_data()
+{
+    QTest::addColumn<QByteArray>("board");
+    QTest::addColumn<QString>("final");
+    QTest::newRow("exit code 3") << QByteArray("outcome=exit@50:3") << "Failed";
+    QTest::newRow("crash") << QByteArray("outcome=crash@40") << "Failed";
+    QTest::newRow("clean exit") << QByteArray("outcome=exit@50:0") << "Finished";
+    QTest::newRow("marker, then exit code 5") << QByteArray("exit_code=5") << "Finished";
+    QTest::newRow("stdout closed, then exit 0 is a clean end") << QByteArray("outcome=exit@100:0") << "Finished";
+}
+
+void TestFlashing::endWithoutMarker()
+{
+    QFETCH(QByteArray, board);
+    QFETCH(QString, final);
+    makeWidget("board 5 duration_ms=300 " + board + "\n");
+    w->runOrStopDevice("5");
+    QTRY_COMPARE(status(0), final);
+    const bool failed = final == QLatin1String("Failed");
+    QCOMPARE(w->statusLabelAt(0)->styleSheet(), failed ? QStringLiteral("color: red;") : QString());
+    QCOMPARE(failedText(),
+             failed ? QStringLiteral("Failed Devices: 1 (Device #5)") : QStringLiteral("Failed Devices: 0"));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+}
+
+void TestFlashing::toolCannotStart()
+{
+    makeWidget("board 1:1\nboard 1:2\n");
+    dir->removeTool();
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("could not be started"));
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Failed"));
+    QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Run"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #1:1)"));
+
+    // A tool that is there but not executable fails the same way.
+    dir->writeFile("uuu", "#!/bin/sh\necho hi\n");
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("could not be started"));
+    w->runOrStopDevice("1:2");
+    QTRY_COMPARE(status(1), QStringLiteral("Failed"));
+    QVERIFY(!button("stopAllButton")->isEnabled());
+
+    // The row can be started again once the tool is back.
+    dir->installTool();
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+}
+
+void TestFlashing::stopRunningJob()
+{
+    makeWidget("board 1:1 outcome=hang@20 duration_ms=500\n");
+    w->runOrStopDevice("1:1");
+    QTRY_VERIFY(w->progressBarAt(0)->value() >= 20);
+    w->updateButtonStates();
+    QVERIFY(button("stopAllButton")->isEnabled());
+
+    QTest::mouseClick(w->actionButtonAt(0), Qt::LeftButton);
+    QCOMPARE(status(0), QStringLiteral("Stop"));
+    QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Run"));
+    QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QCOMPARE(w->statusLabelAt(0)->styleSheet(), QString());
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+    QTRY_VERIFY(!processAlive(flashPids().value(0)));
+    QVERIFY(dir->readFile("logs/1_1_log.txt").contains("20%"));
+
+    // Stopping twice in a row still ends "Stopped".
+    w->runOrStopDevice("1:1");
+    QCOMPARE(status(0), QStringLiteral("Running"));
+    QTRY_VERIFY(button("stopAllButton")->isEnabled()); // its tool runs
+    w->runOrStopDevice("1:1");
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
+    QTest::qWait(50);
+    QCOMPARE(status(0), QStringLiteral("Stopped"));
+}
+
+void TestFlashing::startAllAndStopAll()
+{
+    QByteArray scenario;
+    for (int i = 1; i <= 6; ++i)
+        scenario += "board 2:" + QByteArray::number(i) + " outcome=hang@30 duration_ms=300\n";
+    makeWidget(scenario);
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (int row = 0; row < 6; ++row)
+        QCOMPARE(status(row), QStringLiteral("Running"));
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    // StartAll again starts nothing new.
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTRY_COMPARE(flashPids().size(), 6);
+
+    QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    for (int row = 0; row < 6; ++row)
+        QTRY_COMPARE(status(row), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+    for (qint64 pid : flashPids())
+        QTRY_VERIFY(!processAlive(pid));
+
+    // An empty table: nothing to start, and StartAll ends disabled.
+    dir->writeScenario("");
+    QTest::mouseClick(button("listButton"), Qt::LeftButton);
+    QMetaObject::invokeMethod(w, "runAll");
+    QVERIFY(!button("startAllButton")->isEnabled());
+    QCOMPARE(flashPids().size(), 6);
+}
+
+void TestFlashing::duplicatePaths()
+{
+    makeWidget("board 1:1 outcome=hang@10\n");
+    w->populateDeviceTable("Path\n1:1\tc\tp\tv\tp\tb\n1:1\tc\tp\tv\tp\tb\n");
+    QCOMPARE(w->findChild<QTableWidget *>("tableWidget")->rowCount(), 2);
+    QMetaObject::invokeMethod(w, "runAll");
+    QTRY_COMPARE(flashPids().size(), 1);
+    QCOMPARE(status(0), QStringLiteral("Running"));
+    QCOMPARE(status(1), QStringLiteral("Idle"));
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    QMetaObject::invokeMethod(w, "stopAll");
+    QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
+    QCOMPARE(status(1), QStringLiteral("Idle"));
+}
+
+void TestFlashing::scriptGeneration()
+{
+    makeWidget("board 1:1 duration_ms=100\n");
+    auto *image = w->findChild<QLineEdit *>("lineEdit_All");
+
+    // No image: the error box, once, and the row ends "Stopped" without a job.
+    image->clear();
+    {
+        MessageBoxCloser closer;
+        w->runOrStopDevice("1:1");
+        QCOMPARE(closer.closedCount(), 1);
+        QCOMPARE(closer.lastText(), QStringLiteral("Please select a Image file!"));
+    }
+    QCOMPARE(status(0), QStringLiteral("Stopped"));
+    QVERIFY(flashPids().isEmpty());
+
+    // Several placeholders, one inside a word, and a NUL byte cutting the rest.
+    image->setText("/img/a.img");
+    dir->writeFile("scripts/emmc/all_uuu.auto", QByteArray("one _file\ntwo boot_file _FILE\n\0three _file\n", 43));
+    dir->writeFile("all_uuu_temp.auto", QByteArray(5000, 'z'));
+    QVERIFY(w->generateScript("Image"));
+    QCOMPARE(dir->readFile("all_uuu_temp.auto"), QByteArray("one \"/img/a.img\"\ntwo boot\"/img/a.img\" _FILE\n"));
+
+    // A missing template writes nothing and starts no job.
+    QFile::remove(dir->filePath("scripts/emmc/root_uuu.auto"));
+    QVERIFY(!w->generateScript("FileSystem"));
+    QVERIFY(!QFile::exists(dir->filePath("root_uuu_temp.auto")));
+    w->modeComboAt(0)->setCurrentText("FileSystem");
+    w->runOrStopDevice("1:1");
+    QCOMPARE(status(0), QStringLiteral("Stopped"));
+    QVERIFY(flashPids().isEmpty());
+
+    // An unwritable working directory: no job on a stale script.
+    QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::ExeOwner);
+    const bool writable = QFileInfo(dir->path()).isWritable() && ::geteuid() == 0;
+    image->setText("/img/b.img");
+    const bool written = w->generateScript("Kernel");
+    QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!writable)
+        QVERIFY(!written);
+
+    // The clean-up removes all five temporary names, and nothing else.
+    dir->writeFile("uboot_uuu_temp.auto", "x");
+    dir->writeFile("spl_uuu_temp.auto", "x");
+    QVERIFY(w->generateScript("Kernel"));
+    QVERIFY(QMetaObject::invokeMethod(w, "doProcessFinished"));
+    for (const char *name : {"uboot_uuu_temp.auto", "spl_uuu_temp.auto", "image_uuu_temp.auto", "all_uuu_temp.auto"})
+        QVERIFY2(!QFile::exists(dir->filePath(name)), name);
+    QVERIFY(QFile::exists(dir->filePath("scripts/emmc/image_uuu.auto")));
+    // The next toggle writes its script again.
+    QVERIFY(w->generateScript("Kernel"));
+    QVERIFY(QFile::exists(dir->filePath("image_uuu_temp.auto")));
+}
+
+void TestFlashing::imagePathsArriveIntact()
+{
+    makeWidget("board 1:1 duration_ms=100\n");
+    const QString image = dir->filePath(QString::fromUtf8("my image \xC3\xA9t\xC3\xA9 \xE9\x95\x9C\xE5\x83\x8F's.img"));
+    dir->writeFile(image, "data");
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(image);
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+    // The simulator reads the path back out of the script and checks the file.
+    QVERIFY(dir->readFile("logs/1_1_log.txt").contains("Image: \"" + image.toUtf8() + "\" 4 bytes"));
+}
+
+void TestFlashing::refusedImagePaths()
+{
+    makeWidget("board 1:1 duration_ms=100\n");
+    w->findChild<QLineEdit *>("lineEdit_All")->setText("/tmp/a\"b.img");
+    {
+        MessageBoxCloser closer;
+        w->runOrStopDevice("1:1");
+        QCOMPARE(closer.closedCount(), 1);
+        QVERIFY(closer.lastText().contains("double quote"));
+    }
+    QCOMPARE(status(0), QStringLiteral("Stopped"));
+    QVERIFY(flashPids().isEmpty());
+}
+
+void TestFlashing::cancelledFileDialogEmptiesImagePath()
+{
+    makeWidget("");
+    QTimer::singleShot(200, [] {
+        if (QWidget *dialog = QApplication::activeModalWidget())
+            QMetaObject::invokeMethod(dialog, "reject");
+    });
+    QTest::mouseClick(w->findChild<QToolButton *>("tBtnSelectAll"), Qt::LeftButton);
+    QCOMPARE(w->findChild<QLineEdit *>("lineEdit_All")->text(), QString());
+}
+
+void TestFlashing::logNamesAndTruncation()
+{
+    makeWidget("board 1/2\\3:4 duration_ms=100\nboard 7 duration_ms=100 rate=200\n");
+    w->runOrStopDevice("1/2\\3:4");
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+    QVERIFY(dir->readFile("logs/1_2_3_4_log.txt").contains("1/2\\3:4->Okay"));
+
+    w->runOrStopDevice("7");
+    QTRY_COMPARE(status(1), QStringLiteral("Finished"));
+    const QByteArray first = dir->readFile("logs/7_log.txt");
+    dir->writeScenario("log tool.log\nboard 7 duration_ms=100 rate=10\n");
+    w->runOrStopDevice("7");
+    QTRY_COMPARE(status(1), QStringLiteral("Finished"));
+    const QByteArray second = dir->readFile("logs/7_log.txt");
+    QVERIFY(second.size() < first.size());
+    QCOMPARE(second.count("7->Okay"), 1);
+}
+
+void TestFlashing::logKeepsEveryByte()
+{
+    makeWidget("board 1:1 duration_ms=200 nul=1 garbage=1 bigline=200000 crlf=1\n");
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+    const QByteArray log = dir->readFile("logs/1_1_log.txt");
+    QVERIFY(log.contains('\0'));
+    QVERIFY(log.contains("\r\n"));
+    QVERIFY(log.contains(QByteArray(200000, 'x')) || log.size() > 200000);
+    QVERIFY(log.contains("1:1->Okay"));
+}
+
+void TestFlashing::teardownWithRunningJobs()
+{
+    QByteArray scenario;
+    for (int i = 1; i <= 4; ++i)
+        scenario += "board 3:" + QByteArray::number(i) + " outcome=hang@50 duration_ms=200\n";
+    makeWidget(scenario);
+    QMetaObject::invokeMethod(w, "runAll");
+    QTRY_COMPARE(flashPids().size(), 4);
+    QTRY_VERIFY(dir->readFile("logs/3_4_log.txt").contains("50%"));
+    const QList<qint64> pids = flashPids();
+    for (qint64 pid : pids)
+        QVERIFY(processAlive(pid));
+    delete w;
+    w = nullptr;
+    // Every tool is reaped by the time the window is gone.
+    for (qint64 pid : pids)
+        QVERIFY2(!processAlive(pid), qPrintable(QString::number(pid)));
+    QVERIFY(!QFile::exists(dir->filePath("all_uuu_temp.auto")));
+    // No log is left open.
+    const QFileInfoList fds = QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &fd : fds)
+        QVERIFY2(!fd.symLinkTarget().contains("_log.txt"), qPrintable(fd.symLinkTarget()));
+    QTest::qWait(50); // late signals of the killed tools must find nothing
+}
+
+void TestFlashing::staysResponsiveWhileJobsEnd()
+{
+    QByteArray scenario;
+    for (int i = 1; i <= 8; ++i)
+        scenario += "board 6:" + QByteArray::number(i) + " outcome=okhang duration_ms=300\n";
+    makeWidget(scenario);
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longestGap = 0;
+    QTimer probe;
+    probe.setInterval(10);
+    connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longestGap = qMax(longestGap, now - last);
+        last = now;
+    });
+    QMetaObject::invokeMethod(w, "runAll");
+    clock.start();
+    probe.start();
+    for (int row = 0; row < 8; ++row)
+        QTRY_COMPARE(status(row), QStringLiteral("Finished"));
+    QTest::qWait(100);
+    // Ending eight lingering tools must not freeze the window for seconds
+    // (a wait for each killed tool would).
+    QVERIFY2(longestGap < 1000, qPrintable(QString::number(longestGap)));
+}
+
+QTEST_MAIN(TestFlashing)
+#include "tst_flashing.moc"
