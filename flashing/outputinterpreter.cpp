@@ -17,7 +17,7 @@ bool containsEndingAfter(const QString &haystack, const QString &needle, int bou
 {
     if (needle.isEmpty())
         return false;
-    const int from = std::max(0, boundary - needle.size() + 1);
+    const int from = std::max(0, boundary - int(needle.size()) + 1);
     return haystack.indexOf(needle, from, Qt::CaseSensitive) >= 0;
 }
 
@@ -37,7 +37,7 @@ ChunkVerdict interpretChunk(const QString &carry, const QString &text, const QSt
 {
     ChunkVerdict verdict;
     const QString joined = carry.isEmpty() ? text : carry + text;
-    const int boundary = carry.size();
+    const int boundary = int(carry.size());
 
     if (containsEndingAfter(joined, QStringLiteral("ERROR"), boundary) ||
         containsEndingAfter(joined, QStringLiteral("Fail"), boundary)) {

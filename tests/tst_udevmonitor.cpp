@@ -23,7 +23,7 @@ QString devpathOf(const QString &sysPath)
 bool synthesizeUevent(const QString &sysPath, const char *action)
 {
     QFile file(sysPath + QLatin1String("/uevent"));
-    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(action) == qstrlen(action);
+    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(action) == qint64(qstrlen(action));
 }
 
 // Whether a bare kernel-group monitor sees an event for the device: tells a
