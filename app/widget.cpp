@@ -150,9 +150,9 @@ bool Widget::nativeEvent(const QByteArray &eventType, void *message, long *resul
     VelmoraDeviceChange change;
     if (msg && velmoraDecodeDeviceChange(msg->message, msg->wParam, msg->lParam, &change)) {
         DeviceChangeEvent event;
-        event.kind = change.kind == 0   ? DeviceChangeEvent::Arrival
-                     : change.kind == 1 ? DeviceChangeEvent::RemoveComplete
-                                        : DeviceChangeEvent::Other;
+        event.kind = change.kind == VelmoraDeviceArrival          ? DeviceChangeEvent::Arrival
+                     : change.kind == VelmoraDeviceRemoveComplete ? DeviceChangeEvent::RemoveComplete
+                                                                  : DeviceChangeEvent::Other;
         event.isDeviceInterface = change.isDeviceInterface;
         if (change.name)
             event.interfaceName = QString::fromWCharArray(change.name);

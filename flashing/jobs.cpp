@@ -137,9 +137,6 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
     connect(process, processFinished, this, [this, process, devicePort](int exitCode, QProcess::ExitStatus status) {
         handleJobFinished(process, devicePort, exitCode, status);
     });
-    // "StopAll" counts running tools only; a tool that was still starting
-    // when the buttons were last updated must enable it once it runs.
-    connect(process, &QProcess::started, this, &Widget::updateButtonStates);
     connect(process, &QProcess::errorOccurred, this, [this, process, devicePort](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             handleJobStartFailure(process, devicePort);
@@ -301,8 +298,15 @@ void Widget::runAll()
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
         const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
         const QString devicePort = item ? item->text() : QString();
-        if (!hasJob(devicePort))
-            runOrStopDevice(devicePort);
+        if (hasJob(devicePort))
+            continue;
+        runOrStopDevice(devicePort);
+        // The button rule counts running tools only, and here a tool is still
+        // starting when the loop ends (where starting is synchronous it would
+        // already run): apply the rule again once it runs.
+        QProcess *process = processMap.value(devicePort);
+        if (process && process->state() == QProcess::Starting)
+            connect(process, &QProcess::started, this, &Widget::updateButtonStates);
     }
     updateButtonStates();
 }

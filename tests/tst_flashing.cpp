@@ -274,6 +274,9 @@ void TestFlashing::stopRunningJob()
     makeWidget("board 1:1 outcome=hang@20 duration_ms=500\n");
     w->runOrStopDevice("1:1");
     QTRY_VERIFY(w->progressBarAt(0)->value() >= 20);
+    // A start from the row's button leaves StopAll as it was until the
+    // button rule runs again.
+    QVERIFY(!button("stopAllButton")->isEnabled());
     w->updateButtonStates();
     QVERIFY(button("stopAllButton")->isEnabled());
 
@@ -290,7 +293,7 @@ void TestFlashing::stopRunningJob()
     // Stopping twice in a row still ends "Stopped".
     w->runOrStopDevice("1:1");
     QCOMPARE(status(0), QStringLiteral("Running"));
-    QTRY_VERIFY(button("stopAllButton")->isEnabled()); // its tool runs
+    QTRY_VERIFY((w->updateButtonStates(), button("stopAllButton")->isEnabled())); // its tool runs
     w->runOrStopDevice("1:1");
     w->runOrStopDevice("1:1");
     QTRY_COMPARE(status(0), QStringLiteral("Stopped"));

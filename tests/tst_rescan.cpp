@@ -178,7 +178,7 @@ void TestRescan::vanishedRunningDevicesLeaveFailRows()
     w->rescanDevices();
     QCOMPARE(status(1), QStringLiteral("Idle"));
     w->runOrStopDevice("2:5");
-    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    QTRY_VERIFY((w->updateButtonStates(), button("stopAllButton")->isEnabled()));
     dir->writeScenario("log tool.log\nboard 1:1\n");
     QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
     w->rescanDevices();
@@ -214,7 +214,7 @@ void TestRescan::missingToolDuringRescan()
 {
     makeWidget("board 1:1 outcome=hang@10\nboard 1:2\n");
     w->runOrStopDevice("1:1");
-    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    QTRY_VERIFY((w->updateButtonStates(), button("stopAllButton")->isEnabled()));
     const qint64 pid = flashPids().value("1:1");
     dir->removeTool();
     QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
@@ -257,8 +257,8 @@ void TestRescan::realDeviceEventRescansOnce()
         QSKIP("no device event reached the window (netlink blocked here)");
     QCOMPARE(listingRuns(), before + 1);
     QCOMPARE(table()->rowCount(), 2);
-    QCOMPARE(w->findChild<QLineEdit *>("lineEdit")->text(),
-             QString::fromUtf8("Connected Devices\xEF\xBC\x9A" "2"));
+    QCOMPARE(w->findChild<QLineEdit *>("lineEdit")->text(), QString::fromUtf8("Connected Devices\xEF\xBC\x9A"
+                                                                              "2"));
 }
 
 QTEST_MAIN(TestRescan)

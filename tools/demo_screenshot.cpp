@@ -27,8 +27,11 @@ int main(int argc, char *argv[])
     Widget window;
     window.move(20, 20);
     window.show();
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))->setText(QDir::current().absoluteFilePath(QStringLiteral("sample.img")));
-    QTimer::singleShot(300, &window, [&window] { window.findChild<QPushButton *>(QStringLiteral("startAllButton"))->click(); });
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))
+        ->setText(QDir::current().absoluteFilePath(QStringLiteral("sample.img")));
+    QTimer::singleShot(300, &window, [&window] {
+        window.findChild<QPushButton *>(QStringLiteral("startAllButton"))->click();
+    });
     QTimer::singleShot(300 + seconds * 1000, &window, [&] {
         const QPixmap shot = window.screen()->grabWindow(0, 0, 0, window.frameGeometry().right() + 21,
                                                          window.frameGeometry().bottom() + 21);
