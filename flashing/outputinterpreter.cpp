@@ -1,16 +1,9 @@
 #include "outputinterpreter.h"
 
-#include <QRegularExpression>
-
 #include <algorithm>
+#include <limits>
 
 namespace {
-
-const QRegularExpression &percentPattern()
-{
-    static const QRegularExpression pattern(QStringLiteral("(\\d+)\\%"));
-    return pattern;
-}
 
 // Whether needle occurs in haystack ending after position boundary.
 bool containsEndingAfter(const QString &haystack, const QString &needle, int boundary)
@@ -21,16 +14,43 @@ bool containsEndingAfter(const QString &haystack, const QString &needle, int bou
     return haystack.indexOf(needle, from, Qt::CaseSensitive) >= 0;
 }
 
+bool isAsciiDigit(QChar c)
+{
+    return c.unicode() >= '0' && c.unicode() <= '9';
+}
+
+// Calls found(value, end) for each run of ASCII digits directly followed by
+// '%', left to right, as the pattern (\d+)% matches them; end is the index
+// after the '%'. Stops when found returns false. A run too large for an int
+// gives 0, as QString::toInt does.
+template <typename Found> void forEachPercentage(const QString &text, Found found)
+{
+    const QChar *data = text.constData();
+    for (int percent = text.indexOf(QLatin1Char('%')); percent >= 0;
+         percent = text.indexOf(QLatin1Char('%'), percent + 1)) {
+        int begin = percent;
+        while (begin > 0 && isAsciiDigit(data[begin - 1]))
+            --begin;
+        if (begin == percent)
+            continue;
+        qint64 value = 0;
+        for (int i = begin; i < percent && value <= std::numeric_limits<int>::max(); ++i)
+            value = value * 10 + (data[i].unicode() - '0');
+        if (!found(value > std::numeric_limits<int>::max() ? 0 : int(value), percent + 1))
+            return;
+    }
+}
+
 } // namespace
 
 int firstPercentage(const QString &text)
 {
-    if (!text.contains(QLatin1Char('%')))
-        return -1;
-    const QRegularExpressionMatch match = percentPattern().match(text);
-    if (!match.hasMatch())
-        return -1;
-    return match.captured(1).toInt(nullptr, 10);
+    int first = -1;
+    forEachPercentage(text, [&first](int value, int) {
+        first = value;
+        return false;
+    });
+    return first;
 }
 
 ChunkVerdict interpretChunk(const QString &carry, const QString &text, const QString &marker)
@@ -45,21 +65,14 @@ ChunkVerdict interpretChunk(const QString &carry, const QString &text, const QSt
         return verdict;
     }
 
-    if (joined.contains(QLatin1Char('%'))) {
-        QRegularExpressionMatchIterator it = percentPattern().globalMatch(joined);
-        while (it.hasNext()) {
-            const QRegularExpressionMatch match = it.next();
-            if (match.capturedEnd(0) <= boundary)
-                continue;
-            const int value = match.captured(1).toInt(nullptr, 10);
-            if (verdict.progress < 0)
-                verdict.progress = value;
-            if (value == 100) {
-                verdict.reachedHundred = true;
-                break;
-            }
-        }
-    }
+    forEachPercentage(joined, [&verdict, boundary](int value, int end) {
+        if (end <= boundary)
+            return true;
+        if (verdict.progress < 0)
+            verdict.progress = value;
+        verdict.reachedHundred = value == 100;
+        return !verdict.reachedHundred;
+    });
 
     verdict.markerSeen = containsEndingAfter(joined, marker, boundary);
     return verdict;

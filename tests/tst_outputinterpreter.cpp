@@ -14,6 +14,7 @@ private slots:
     void progressAndMarker();
     void splitAcrossReads();
     void carryIsBounded();
+    void scannerMatchesThePattern();
 };
 
 void TestOutputInterpreter::firstPercentage_data()
@@ -122,6 +123,34 @@ void TestOutputInterpreter::carryIsBounded()
     QVERIFY(carry.size() <= carryLengthFor(marker));
     // A marker at the end of a very long line is still found.
     QVERIFY(interpretChunk(carry, QStringLiteral("1:1->Okay"), marker).markerSeen);
+}
+
+void TestOutputInterpreter::scannerMatchesThePattern()
+{
+    // The percentage scanner must agree with the pattern (\d+)% on any text.
+    const QRegularExpression pattern(QStringLiteral("(\\d+)\\%"));
+    const QString alphabet = QStringLiteral("0123456789%% a\n") + QChar(0x0663); // and an Arabic-Indic digit
+    quint32 seed = 12345;
+    for (int round = 0; round < 20000; ++round) {
+        QString text;
+        seed = seed * 1103515245u + 12345u;
+        const int length = int((seed >> 16) % 24);
+        for (int i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            text += alphabet.at(int((seed >> 16) % quint32(alphabet.size())));
+        }
+        if (round % 97 == 0)
+            text += QStringLiteral("4294967296%");
+        const QRegularExpressionMatch match = pattern.match(text);
+        const int expected = match.hasMatch() ? match.captured(1).toInt() : -1;
+        QCOMPARE(::firstPercentage(text), expected);
+
+        bool hundred = false;
+        QRegularExpressionMatchIterator it = pattern.globalMatch(text);
+        while (it.hasNext())
+            hundred |= it.next().captured(1).toInt() == 100;
+        QCOMPARE(interpretChunk(QString(), text, QStringLiteral("x->Okay")).reachedHundred, hundred);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestOutputInterpreter)
