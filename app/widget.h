@@ -106,6 +106,8 @@ private:
     void handleJobOutput(QProcess *process, const QString &devicePort);
     void handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus);
     void handleJobStartFailure(QProcess *process, const QString &devicePort);
+    // Shows the device's job as failed and ends it; process may be null when
+    // no tool was started.
     void failJob(QProcess *process, const QString &devicePort, const QString &reason);
     void releaseProcess(QProcess *process);
     void onDeviceChange(const DeviceChangeEvent &event);
@@ -126,4 +128,7 @@ private:
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;
     DeviceChangeSource *deviceSource = nullptr;
+    // Why the last generateScript() wrote nothing, when it was a failure of
+    // the station (no descriptor, no space) rather than of the operator's input.
+    QString scriptWriteError;
 };

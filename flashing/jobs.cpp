@@ -68,9 +68,15 @@ void Widget::runOrStopDevice(const QString &devicePort)
     // may have been rebuilt: take the row's widgets again.
     deviceRowWidgets(devicePort, &statusLabel, &actionButton);
 
-    if (scriptWritten && !hasJob(devicePort)) {
-        startJob(devicePort, deviceMode);
-        return;
+    if (!hasJob(devicePort)) {
+        if (scriptWritten) {
+            startJob(devicePort, deviceMode);
+            return;
+        }
+        if (!scriptWriteError.isEmpty()) {
+            failJob(nullptr, devicePort, scriptWriteError);
+            return;
+        }
     }
 
     if (statusLabel)
@@ -239,7 +245,8 @@ void Widget::failJob(QProcess *process, const QString &devicePort, const QString
         *stream << "[Process Failed Detected]\n";
         stream->flush();
     }
-    static_cast<ToolProcess *>(process)->killChild();
+    if (process)
+        static_cast<ToolProcess *>(process)->killChild();
     finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Failed"));
     updateDeviceCountLineEdit();
 }

@@ -17,6 +17,7 @@ void Widget::doSelectAllFile()
 
 bool Widget::generateScript(const QString &deviceMode)
 {
+    scriptWriteError.clear();
     const QString imagePath = ui->lineEdit_All->text();
     if (imagePath.isEmpty()) {
         QMessageBox::critical(this, tr("Error"), tr("Please select a Image file!"), QMessageBox::Ok);
@@ -29,8 +30,13 @@ bool Widget::generateScript(const QString &deviceMode)
     }
 
     QFile templateFile(scriptTemplateForMode(deviceMode));
-    if (!templateFile.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!templateFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        // A template that is missing or unreadable is the installation's
+        // matter; running out of descriptors is a failure of this job.
+        if (templateFile.error() == QFileDevice::ResourceError)
+            scriptWriteError = templateFile.errorString();
         return false;
+    }
     const QString templateText = decodeTemplate(templateFile.readAll());
     templateFile.close();
 
@@ -49,7 +55,8 @@ bool Widget::generateScript(const QString &deviceMode)
 
     QSaveFile output(scriptName);
     if (!output.open(QIODevice::WriteOnly) || output.write(script) != script.size() || !output.commit()) {
-        qDebug() << "Cannot write" << scriptName << ":" << output.errorString();
+        scriptWriteError = QStringLiteral("cannot write %1: %2").arg(scriptName, output.errorString());
+        qDebug().noquote() << scriptWriteError;
         return false;
     }
     return true;

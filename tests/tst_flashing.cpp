@@ -377,14 +377,16 @@ void TestFlashing::scriptGeneration()
     QCOMPARE(status(0), QStringLiteral("Stopped"));
     QVERIFY(flashPids().isEmpty());
 
-    // An unwritable working directory: no job on a stale script.
-    QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::ExeOwner);
-    const bool writable = QFileInfo(dir->path()).isWritable() && ::geteuid() == 0;
-    image->setText("/img/b.img");
-    const bool written = w->generateScript("Kernel");
-    QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (!writable)
-        QVERIFY(!written);
+    // A script that cannot be written is a failure of the job: no tool runs
+    // on a stale script, and the row says so.
+    w->modeComboAt(0)->setCurrentText("Kernel");
+    QVERIFY(QDir(dir->path()).mkdir("image_uuu_temp.auto"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("cannot write image_uuu_temp.auto"));
+    w->runOrStopDevice("1:1");
+    QCOMPARE(status(0), QStringLiteral("Failed"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #1:1)"));
+    QVERIFY(flashPids().isEmpty());
+    QVERIFY(QDir(dir->path()).rmdir("image_uuu_temp.auto"));
 
     // The clean-up removes all five temporary names, and nothing else.
     dir->writeFile("uboot_uuu_temp.auto", "x");
