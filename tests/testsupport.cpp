@@ -1,10 +1,14 @@
 #include "testsupport.h"
+#include "widget.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QLineEdit>
 #include <QTimer>
+
+#include <csignal>
 
 ToolDir::ToolDir()
     : m_previousDir(QDir::currentPath())
@@ -43,6 +47,35 @@ void ToolDir::installTool()
 {
     QFile::remove(filePath(QStringLiteral("uuu")));
     QFile::link(QStringLiteral(VELMORA_SIM_PATH), filePath(QStringLiteral("uuu")));
+}
+
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && ::kill(pid_t(pid), 0) == 0;
+}
+
+Widget *ToolDir::openWindow(const QByteArray &scenario)
+{
+    writeScenario("log tool.log\n" + scenario);
+    auto *window = new Widget;
+    window->findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))->setText(filePath(QStringLiteral("sample.img")));
+    return window;
+}
+
+QVector<ToolCall> ToolDir::toolCalls() const
+{
+    QVector<ToolCall> calls;
+    for (const QByteArray &line : readFile(QStringLiteral("tool.log")).split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() < 4)
+            continue;
+        ToolCall call;
+        call.pid = fields.at(1).toLongLong();
+        for (int i = 3; i < fields.size(); ++i)
+            call.args << QString::fromUtf8(fields.at(i));
+        calls << call;
+    }
+    return calls;
 }
 
 QByteArray ToolDir::readFile(const QString &name) const

@@ -1,10 +1,22 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <QVector>
 #include <QDir>
 #include <QTemporaryDir>
 
-class QWidget;
+class Widget;
+
+// One run of the simulator, as its "log" scenario line records it.
+struct ToolCall
+{
+    qint64 pid = 0;
+    QStringList args;
+};
+
+// Whether a process with this id still exists (a reaped child does not).
+bool processAlive(qint64 pid);
 
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for
@@ -24,6 +36,12 @@ public:
     // Takes the tool away, or puts it back.
     void removeTool();
     void installTool();
+
+    // A window opened on a scenario that logs every run of the simulator to
+    // tool.log, with the sample image chosen. The caller owns it.
+    Widget *openWindow(const QByteArray &scenario);
+    // The runs logged so far.
+    QVector<ToolCall> toolCalls() const;
 
     QByteArray readFile(const QString &name) const;
     void writeFile(const QString &name, const QByteArray &content) const;

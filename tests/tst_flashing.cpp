@@ -11,9 +11,6 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/types.h>
-
 // Flashing jobs driven end to end through the simulator.
 class TestFlashing : public QObject
 {
@@ -55,12 +52,6 @@ private:
     Widget *w = nullptr;
 };
 
-static bool processAlive(qint64 pid)
-{
-    // A reaped child is gone; a zombie would still answer kill(0).
-    return ::kill(pid_t(pid), 0) == 0;
-}
-
 void TestFlashing::init()
 {
     dir = new ToolDir;
@@ -77,30 +68,24 @@ void TestFlashing::cleanup()
 
 Widget *TestFlashing::makeWidget(const QByteArray &scenario)
 {
-    dir->writeScenario("log tool.log\n" + scenario);
-    w = new Widget;
-    w->findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+    w = dir->openWindow(scenario);
     return w;
 }
 
 QStringList TestFlashing::toolInvocations()
 {
     QStringList lines;
-    for (const QByteArray &line : dir->readFile("tool.log").split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() > 3)
-            lines << QString::fromUtf8(fields.mid(3).join(' '));
-    }
+    for (const ToolCall &call : dir->toolCalls())
+        lines << call.args.join(QLatin1Char(' '));
     return lines;
 }
 
 QList<qint64> TestFlashing::flashPids()
 {
     QList<qint64> pids;
-    for (const QByteArray &line : dir->readFile("tool.log").split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() > 3 && fields.at(3) == "-d")
-            pids << fields.at(1).toLongLong();
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d"))
+            pids << call.pid;
     }
     return pids;
 }

@@ -10,7 +10,6 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include <csignal>
 #include <unistd.h>
 
 // Rescans keep statuses and running jobs, and end the jobs of boards that
@@ -40,11 +39,6 @@ private:
     Widget *w = nullptr;
 };
 
-static bool processAlive(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) == 0;
-}
-
 static bool logHeldOpen()
 {
     QDirIterator fds("/proc/self/fd", QDir::System | QDir::NoDotAndDotDot);
@@ -72,26 +66,26 @@ void TestRescan::cleanup()
 
 Widget *TestRescan::makeWidget(const QByteArray &boards)
 {
-    dir->writeScenario("log tool.log\n" + boards);
-    w = new Widget;
-    w->findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+    w = dir->openWindow(boards);
     return w;
 }
 
 QMap<QString, qint64> TestRescan::flashPids()
 {
     QMap<QString, qint64> pids;
-    for (const QByteArray &line : dir->readFile("tool.log").split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() > 5 && fields.at(3) == "-d")
-            pids.insert(QString::fromUtf8(fields.at(5)), fields.at(1).toLongLong());
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d"))
+            pids.insert(call.args.value(2), call.pid);
     }
     return pids;
 }
 
 int TestRescan::listingRuns()
 {
-    return dir->readFile("tool.log").count("\t-lsusb");
+    int runs = 0;
+    for (const ToolCall &call : dir->toolCalls())
+        runs += call.args.value(0) == QLatin1String("-lsusb");
+    return runs;
 }
 
 void TestRescan::statusesSurvive()
