@@ -90,8 +90,8 @@ private slots:
     void doProcessFinished();
     void doSelectAllFile();
     void updateDeviceCountLineEdit();
-    int extractProgressValue(QString output);
-    void onDeviceError(int devicePort, QString errorMessage);
+    int extractProgressValue(const QString &output);
+    void onDeviceError(int devicePort, const QString &errorMessage);
     void runAll();
     void stopAll();
     void listdevices();

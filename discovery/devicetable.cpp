@@ -108,7 +108,7 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
 {
     QTableWidget *table = ui->tableWidget;
     table->setRowCount(0);
-    table->setRowCount(devices.size());
+    table->setRowCount(int(devices.size()));
     const QStringList modes = {QStringLiteral("Image"), QStringLiteral("Kernel"), QStringLiteral("FileSystem")};
     for (int row = 0; row < devices.size(); ++row) {
         const QStringList &fields = devices.at(row).fields;

@@ -4,7 +4,7 @@
 
 QString decodeToolOutput(const QByteArray &bytes)
 {
-    const int nul = bytes.indexOf('\0');
+    const auto nul = bytes.indexOf('\0');
     return QString::fromLocal8Bit(nul < 0 ? bytes : bytes.left(nul));
 }
 

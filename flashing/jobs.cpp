@@ -171,7 +171,7 @@ void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
     if (QFile *logFile = logFileMap.value(devicePort))
         logFile->write(chunk);
 
-    const QString text = decodeToolOutput(chunk);
+    const QString text = decodeOutputChunk(chunk);
     const QString marker = devicePort + QLatin1String("->Okay");
     QString &carry = outputCarry[devicePort];
     const ChunkVerdict verdict = interpretChunk(carry, text, marker);
@@ -203,7 +203,7 @@ void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
     }
 }
 
-int Widget::extractProgressValue(QString output)
+int Widget::extractProgressValue(const QString &output)
 {
     return firstPercentage(output);
 }
@@ -212,9 +212,15 @@ void Widget::handleJobFinished(QProcess *process, const QString &devicePort, int
 {
     if (processMap.value(devicePort) != process)
         return;
+    // A tool that Velmora killed while its job is still registered was
+    // stopped, or its board vanished: the stop or removal handler connected
+    // for that ends the job. Its end is no success of the tool, whatever row
+    // now shows the board.
+    if (static_cast<ToolProcess *>(process)->killedByUs())
+        return;
     // An end that Velmora did not cause, without the completion marker, is a
     // failure unless the tool says it succeeded.
-    if (!static_cast<ToolProcess *>(process)->killedByUs() && (exitStatus == QProcess::CrashExit || exitCode != 0)) {
+    if (exitStatus == QProcess::CrashExit || exitCode != 0) {
         failJob(process, devicePort,
                 exitStatus == QProcess::CrashExit
                     ? QStringLiteral("the flashing tool crashed")
@@ -258,8 +264,7 @@ void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstract
         statusLabel->setText(statusText);
     if (actionButton)
         actionButton->setText(QStringLiteral("Run"));
-    if (QTextStream *stream = logStreamMap.take(devicePort))
-        delete stream;
+    delete logStreamMap.take(devicePort);
     if (QFile *logFile = logFileMap.take(devicePort)) {
         logFile->close();
         delete logFile;
@@ -293,7 +298,7 @@ void Widget::releaseProcess(QProcess *process)
     }
 }
 
-void Widget::onDeviceError(int devicePort, QString errorMessage)
+void Widget::onDeviceError(int devicePort, const QString &errorMessage)
 {
     failedDevices.insert(QString::number(devicePort));
     qDebug().noquote() << QStringLiteral("Device %1 Error: %2").arg(devicePort).arg(errorMessage);

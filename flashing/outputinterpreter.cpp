@@ -26,8 +26,8 @@ bool isAsciiDigit(QChar c)
 template <typename Found> void forEachPercentage(const QString &text, Found found)
 {
     const QChar *data = text.constData();
-    for (int percent = text.indexOf(QLatin1Char('%')); percent >= 0;
-         percent = text.indexOf(QLatin1Char('%'), percent + 1)) {
+    for (int percent = int(text.indexOf(QLatin1Char('%'))); percent >= 0;
+         percent = int(text.indexOf(QLatin1Char('%'), percent + 1))) {
         int begin = percent;
         while (begin > 0 && isAsciiDigit(data[begin - 1]))
             --begin;
@@ -42,6 +42,12 @@ template <typename Found> void forEachPercentage(const QString &text, Found foun
 }
 
 } // namespace
+
+QString decodeOutputChunk(QByteArray bytes)
+{
+    bytes.replace('\0', ' ');
+    return QString::fromLocal8Bit(bytes);
+}
 
 int firstPercentage(const QString &text)
 {
@@ -80,7 +86,7 @@ ChunkVerdict interpretChunk(const QString &carry, const QString &text, const QSt
 
 QString nextCarry(const QString &carry, const QString &text, int keep)
 {
-    const int lineEnd = text.lastIndexOf(QLatin1Char('\n'));
+    const auto lineEnd = text.lastIndexOf(QLatin1Char('\n'));
     QString rest = lineEnd >= 0 ? text.mid(lineEnd + 1) : carry + text;
     if (rest.size() > keep)
         rest = rest.right(keep);
@@ -91,5 +97,5 @@ int carryLengthFor(const QString &marker)
 {
     // Long enough to finish the marker, a failure word, or a percentage whose
     // digits were split from its "%".
-    return std::max<int>(marker.size(), 16) - 1;
+    return std::max(int(marker.size()), 16) - 1;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // What one read of a flashing tool's standard output says. The text of a
@@ -14,6 +15,10 @@ struct ChunkVerdict
     bool reachedHundred = false; // some percentage of the read is exactly 100
     bool markerSeen = false;     // the completion marker "<port>->Okay" seen
 };
+
+// Text of one read of a flashing tool's output, in the local 8-bit code
+// page. A NUL byte reads as a blank, so that it hides nothing after it.
+QString decodeOutputChunk(QByteArray bytes);
 
 // The number in front of the first "%" that follows decimal digits, or -1.
 // A number too large for an int gives 0.

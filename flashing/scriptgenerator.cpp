@@ -29,7 +29,7 @@ QStringList temporaryScriptNames()
 
 QString decodeTemplate(const QByteArray &bytes)
 {
-    const int nul = bytes.indexOf('\0');
+    const auto nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 

@@ -14,6 +14,7 @@ private slots:
     void progressAndMarker();
     void splitAcrossReads();
     void carryIsBounded();
+    void nulBytesHideNothing();
     void scannerMatchesThePattern();
 };
 
@@ -123,6 +124,18 @@ void TestOutputInterpreter::carryIsBounded()
     QVERIFY(carry.size() <= carryLengthFor(marker));
     // A marker at the end of a very long line is still found.
     QVERIFY(interpretChunk(carry, QStringLiteral("1:1->Okay"), marker).markerSeen);
+}
+
+void TestOutputInterpreter::nulBytesHideNothing()
+{
+    const QString marker = QStringLiteral("1:1->Okay");
+    const QString text = decodeOutputChunk(QByteArray("\0"
+                                                      "100%\0\n1:1->Okay\0",
+                                                      18));
+    const ChunkVerdict verdict = interpretChunk(QString(), text, marker);
+    QCOMPARE(verdict.progress, 100);
+    QVERIFY(verdict.markerSeen);
+    QVERIFY(interpretChunk(QString(), decodeOutputChunk(QByteArray("50%\0ERROR", 9)), marker).failed);
 }
 
 void TestOutputInterpreter::scannerMatchesThePattern()
