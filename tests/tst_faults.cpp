@@ -1,0 +1,1024 @@
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <dirent.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <sys/mount.h>
+#endif
+
+// The flashing jobs against a misbehaving tool, a misbehaving station and a
+// hasty operator. Every case checks the row's final status, the failed-device
+// summary, the job's log against the bytes the simulator prints for the same
+// board (it is deterministic), and that no tool, descriptor or log handle is
+// left behind.
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void toolEndsByItself_data();
+    void toolEndsByItself();
+    void hungToolIsStopped_data();
+    void hungToolIsStopped();
+    void quickToggles_data();
+    void quickToggles();
+    void failureWordSplitBetweenReads_data();
+    void failureWordSplitBetweenReads();
+    void toolCannotBeStarted_data();
+    void toolCannotBeStarted();
+    void deviceVanishesMidFlash_data();
+    void deviceVanishesMidFlash();
+    void rescanStormWhileJobsRun();
+    void startAllPressedTwice();
+    void windowClosedWhileJobsRun_data();
+    void windowClosedWhileJobsRun();
+    void logFolderNotWritable();
+    void templateMissingOrUnreadable_data();
+    void templateMissingOrUnreadable();
+    void workingDirectoryNotWritable();
+    void hugeListings_data();
+    void hugeListings();
+    void imagePaths_data();
+    void imagePaths();
+
+private:
+    Widget *makeWidget(const QByteArray &boards);
+    QByteArray reference(const QString &port, const QByteArray &keys, const QString &script = "all_uuu_temp.auto");
+    QMap<QString, QByteArray> references(const QStringList &ports, const QByteArray &keys);
+    QByteArray logOf(const QString &port) const;
+    int flashRuns(const QString &port) const;
+    qint64 flashPid(const QString &port) const;
+    QList<qint64> allToolPids() const;
+    int rowOf(const QString &port) const { return w->findRowByPath(port); }
+    QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
+    QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
+    QString failedText() const { return w->findChild<QLineEdit *>("lineEdit_2")->text(); }
+    QTableWidget *table() const { return w->findChild<QTableWidget *>("tableWidget"); }
+
+    ToolDir *dir = nullptr;
+    Widget *w = nullptr;
+    int baselineFds = -1;
+    QString mountedReadOnly;
+};
+
+namespace {
+
+const QByteArray FailureTrailer = "[Process Failed Detected]\n";
+
+// Set by main() when the process has a mount namespace of its own, in which a
+// read-only bind mount is seen by nobody else.
+bool privateMounts = false;
+
+// Reads of the tool's output as Velmora reports them ("Debug Print Log:").
+// They are kept out of the test log (some cases print megabytes) and, while
+// recording, collected for the cases that look at how output was cut.
+bool recordReads = false;
+QStringList recordedReads;
+QtMessageHandler previousHandler = nullptr;
+
+void messageFilter(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg) {
+        if (message.startsWith(QLatin1String("Debug Print Log:"))) {
+            if (recordReads)
+                recordedReads << message;
+            return;
+        }
+        if (message.startsWith(QLatin1String("Print Mode")) || message.startsWith(QLatin1String("Debug CMD")))
+            return;
+    }
+    previousHandler(type, context, message);
+}
+
+// Processes whose parent is this process, zombies included.
+QList<int> childPids()
+{
+    QList<int> pids;
+    const int self = int(::getpid());
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const int pid = entry.toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const int close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == self)
+            pids << pid;
+    }
+    return pids;
+}
+
+QStringList openFds()
+{
+    QStringList fds;
+    DIR *listing = ::opendir("/proc/self/fd");
+    if (!listing)
+        return fds;
+    const int own = ::dirfd(listing);
+    while (const dirent *entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.' || QByteArray(entry->d_name).toInt() == own)
+            continue;
+        const QString fd = QString::fromLatin1(entry->d_name);
+        fds << fd + QLatin1String(" -> ") + QFile::symLinkTarget("/proc/self/fd/" + fd);
+    }
+    ::closedir(listing);
+    return fds;
+}
+
+bool logHeldOpen()
+{
+    for (const QString &fd : openFds()) {
+        if (fd.contains(QLatin1String("_log.txt")))
+            return true;
+    }
+    return false;
+}
+
+// Where two byte strings first differ, for failure messages.
+QByteArray difference(const QByteArray &actual, const QByteArray &expected)
+{
+    int at = 0;
+    while (at < actual.size() && at < expected.size() && actual.at(at) == expected.at(at))
+        ++at;
+    return "sizes " + QByteArray::number(actual.size()) + " and " + QByteArray::number(expected.size()) +
+           ", first difference at " + QByteArray::number(at) + ": actual \"" + actual.mid(at, 40).toPercentEncoding() +
+           "\" expected \"" + expected.mid(at, 40).toPercentEncoding() + "\"";
+}
+
+QByteArray board(const QString &port, const QByteArray &keys)
+{
+    return "board " + port.toUtf8() + " " + keys + "\n";
+}
+
+// Title and text of every message box shown while it lives.
+class MessageBoxWatcher : public QObject
+{
+public:
+    MessageBoxWatcher() { qApp->installEventFilter(this); }
+    QStringList titles;
+    QStringList texts;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(object)) {
+                titles << box->windowTitle();
+                texts << box->text();
+            }
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+void TestFaults::initTestCase()
+{
+    previousHandler = qInstallMessageHandler(messageFilter);
+    // One window with one finished job first, so that whatever the toolkit
+    // opens once per process is open before the descriptors are counted.
+    init();
+    makeWidget("board 1:1 duration_ms=50\n");
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status("1:1"), QStringLiteral("Finished"));
+    delete w;
+    w = nullptr;
+    QTest::qWait(50);
+    delete dir;
+    dir = nullptr;
+    baselineFds = openFds().size();
+}
+
+void TestFaults::init()
+{
+    dir = new ToolDir;
+    QVERIFY(dir->isValid());
+}
+
+void TestFaults::cleanup()
+{
+    delete w;
+    w = nullptr;
+#ifdef Q_OS_LINUX
+    if (!mountedReadOnly.isEmpty()) {
+        ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
+        QDir::setCurrent(mountedReadOnly);
+        mountedReadOnly.clear();
+    }
+#endif
+    QTest::qWait(20); // deferred deletions
+    // Nothing of the window outlives it: no tool (zombies count), no log
+    // handle, no descriptor.
+    QTRY_VERIFY2(childPids().isEmpty(), qPrintable(QString::number(childPids().size())));
+    if (dir) {
+        for (qint64 pid : allToolPids())
+            QVERIFY2(!processAlive(pid), qPrintable(QString::number(pid)));
+    }
+    QVERIFY(!logHeldOpen());
+    if (baselineFds >= 0)
+        QTRY_VERIFY2(openFds().size() <= baselineFds, qPrintable(openFds().join("\n")));
+    delete dir;
+    dir = nullptr;
+    recordReads = false;
+    recordedReads.clear();
+}
+
+Widget *TestFaults::makeWidget(const QByteArray &boards)
+{
+    w = dir->openWindow(boards);
+    return w;
+}
+
+// What the tool prints for a board with these keys, run outside Velmora on
+// the script Velmora generated. keys must make the run end by itself.
+QByteArray TestFaults::reference(const QString &port, const QByteArray &keys, const QString &script)
+{
+    const QString scenario = dir->filePath("reference_scenario.txt");
+    dir->writeFile(scenario, board(port, keys));
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UUU_SIM_SCENARIO", scenario);
+    tool.setProcessEnvironment(environment);
+    tool.setWorkingDirectory(dir->path());
+    tool.setStandardErrorFile(QProcess::nullDevice());
+    tool.start("./uuu", {"-d", "-m", port, script});
+    const bool ended = tool.waitForFinished(60000);
+    // Signal only a live child of ours: after a failed start the toolkit may
+    // hold no valid process id, and a kill then could reach other processes.
+    if (!ended && tool.state() != QProcess::NotRunning && tool.processId() > 0) {
+        tool.kill();
+        tool.waitForFinished();
+    }
+    return ended ? tool.readAllStandardOutput() : QByteArray();
+}
+
+QMap<QString, QByteArray> TestFaults::references(const QStringList &ports, const QByteArray &keys)
+{
+    QMap<QString, QByteArray> result;
+    for (const QString &port : ports)
+        result.insert(port, reference(port, keys));
+    return result;
+}
+
+QByteArray TestFaults::logOf(const QString &port) const
+{
+    QString name = port;
+    name.replace(':', '_');
+    return dir->readFile("logs/" + name + "_log.txt");
+}
+
+int TestFaults::flashRuns(const QString &port) const
+{
+    int runs = 0;
+    for (const ToolCall &call : dir->toolCalls())
+        runs += call.args.value(0) == QLatin1String("-d") && call.args.value(2) == port ? 1 : 0;
+    return runs;
+}
+
+qint64 TestFaults::flashPid(const QString &port) const
+{
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d") && call.args.value(2) == port)
+            return call.pid;
+    }
+    return 0;
+}
+
+QList<qint64> TestFaults::allToolPids() const
+{
+    QList<qint64> pids;
+    for (const ToolCall &call : dir->toolCalls())
+        pids << call.pid;
+    return pids;
+}
+
+void TestFaults::toolEndsByItself_data()
+{
+    QTest::addColumn<QByteArray>("keys");
+    // The same output, ending by itself (a tool that lingers after its marker
+    // would keep the reference run waiting).
+    QTest::addColumn<QByteArray>("referenceKeys");
+    QTest::addColumn<QString>("final");
+
+    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed";
+    QTest::newRow("exit code 3 mid-flash") << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed";
+    QTest::newRow("binary garbage") << QByteArray("garbage=1 seed=11 linger=1") << QByteArray("garbage=1 seed=11")
+                                    << "Finished";
+    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished";
+    // Every progress line starts with a NUL, and the tool stays after its
+    // marker: only its 100% line lets the marker end the job.
+    QTest::newRow("NUL bytes, tool stays after its marker") << QByteArray("nul=1 linger=1") << QByteArray("nul=1")
+                                                            << "Finished";
+    QTest::newRow("8 MiB line without a line end")
+        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished";
+    QTest::newRow("10,000 chunks per second")
+        << QByteArray("rate=10000 duration_ms=1000 linger=1") << QByteArray("rate=10000 duration_ms=1000")
+        << "Finished";
+    // An early marker and a tool that stays: only a real 100% may let the
+    // marker end the job, so a wrapped huge number would cut the log short.
+    QTest::newRow("percentage beyond 64 bits after the real one")
+        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 "
+                      "marker_again=1 linger=1")
+        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1")
+        << "Finished";
+    QTest::newRow("2^32 + 100 percent after the real one")
+        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1")
+        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1")
+        << "Finished";
+    QTest::newRow("only huge percentages") << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray()
+                                           << "Finished";
+}
+
+void TestFaults::toolEndsByItself()
+{
+    QFETCH(QByteArray, keys);
+    QFETCH(QByteArray, referenceKeys);
+    QFETCH(QString, final);
+
+    makeWidget(board("1:1", keys));
+    QVERIFY(w->generateScript("Image"));
+    const QByteArray expected = reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys);
+    QVERIFY(expected.contains("1:1>"));
+
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE_WITH_TIMEOUT(status("1:1"), final, 15000);
+    QTest::qWait(20);
+    QCOMPARE(status("1:1"), final);
+    QCOMPARE(w->actionButtonAt(rowOf("1:1"))->text(), QStringLiteral("Run"));
+    const bool failed = final == QLatin1String("Failed");
+    QCOMPARE(failedText(),
+             failed ? QStringLiteral("Failed Devices: 1 (Device #1:1)") : QStringLiteral("Failed Devices: 0"));
+    QProgressBar *bar = w->progressBarAt(rowOf("1:1"));
+    QVERIFY(bar->value() >= 0 && bar->value() <= 100);
+
+    // Every byte the tool printed, in order, and nothing else but the note of
+    // a failure.
+    const QByteArray log = logOf("1:1");
+    const QByteArray wanted = failed ? expected + FailureTrailer : expected;
+    QVERIFY2(log == wanted, difference(log, wanted).constData());
+    QCOMPARE(flashRuns("1:1"), 1);
+    QTRY_VERIFY(!processAlive(flashPid("1:1")));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+}
+
+void TestFaults::hungToolIsStopped_data()
+{
+    QTest::addColumn<QByteArray>("outcome");
+    QTest::addColumn<QString>("how");
+    QTest::newRow("hang, Stop") << QByteArray("hang@30") << "Stop";
+    QTest::newRow("hang, StopAll") << QByteArray("hang@30") << "StopAll";
+    QTest::newRow("hang, Stop pressed twice") << QByteArray("hang@30") << "Stop twice";
+    QTest::newRow("hang, Stop then StopAll") << QByteArray("hang@30") << "Stop, StopAll";
+    // The tool closes its output and keeps running: the job is not over
+    // until it is stopped.
+    QTest::newRow("output closed, Stop") << QByteArray("closeout@30") << "Stop";
+    QTest::newRow("output closed, StopAll") << QByteArray("closeout@30") << "StopAll";
+}
+
+void TestFaults::hungToolIsStopped()
+{
+    QFETCH(QByteArray, outcome);
+    QFETCH(QString, how);
+    const QStringList ports = {"2:1", "2:2", "2:3"};
+    QByteArray boards;
+    for (const QString &port : ports)
+        boards += board(port, "outcome=" + outcome);
+    makeWidget(boards);
+    QVERIFY(w->generateScript("Image"));
+    // The same output up to the point where the tool stops talking.
+    const QMap<QString, QByteArray> expected = references(ports, "outcome=exit@30:0");
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+
+    for (const QString &port : ports)
+        QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
+                                  difference(logOf(port), expected.value(port)).constData(), 15000);
+    if (outcome.startsWith("closeout")) {
+        // The tool's standard output is closed (the toolkit reports the end
+        // of a read channel only together with the end of the process).
+        for (const QString &port : ports) {
+            const QString output = QStringLiteral("/proc/%1/fd/1").arg(flashPid(port));
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(output), 15000);
+        }
+    }
+    QTest::qWait(100);
+    for (const QString &port : ports) {
+        QCOMPARE(status(port), QStringLiteral("Running"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Stop"));
+    }
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+
+    if (how == QLatin1String("StopAll")) {
+        QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    } else {
+        for (const QString &port : ports) {
+            QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+            if (how == QLatin1String("Stop twice"))
+                QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+        }
+        if (how == QLatin1String("Stop, StopAll"))
+            QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    }
+
+    for (const QString &port : ports)
+        QTRY_COMPARE(status(port), QStringLiteral("Stopped"));
+    QTest::qWait(100); // late signals of the killed tools change nothing
+    for (const QString &port : ports) {
+        QCOMPARE(status(port), QStringLiteral("Stopped"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
+        QCOMPARE(w->statusLabelAt(rowOf(port))->styleSheet(), QString());
+        // A stop is no new start.
+        QCOMPARE(flashRuns(port), 1);
+        QTRY_VERIFY(!processAlive(flashPid(port)));
+        QVERIFY2(logOf(port) == expected.value(port), difference(logOf(port), expected.value(port)).constData());
+    }
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+    QVERIFY(!logHeldOpen());
+}
+
+void TestFaults::quickToggles_data()
+{
+    QTest::addColumn<int>("presses");
+    QTest::addColumn<QString>("final");
+    // Presses of the row's button in one go, before the tool has even started.
+    QTest::newRow("Run, Stop") << 2 << "Stopped";
+    QTest::newRow("Run, Stop, Run") << 3 << "Finished";
+    QTest::newRow("Run, Stop, Run, Stop") << 4 << "Stopped";
+}
+
+void TestFaults::quickToggles()
+{
+    QFETCH(int, presses);
+    QFETCH(QString, final);
+    makeWidget(board("2:9", "duration_ms=300"));
+    QVERIFY(w->generateScript("Image"));
+    const QByteArray expected = reference("2:9", "duration_ms=300");
+    for (int i = 0; i < presses; ++i)
+        QTest::mouseClick(w->actionButtonAt(rowOf("2:9")), Qt::LeftButton);
+    QTRY_COMPARE(status("2:9"), final);
+    QTest::qWait(final == QLatin1String("Stopped") ? 500 : 50); // the tool would be done by now
+    QCOMPARE(status("2:9"), final);
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QVERIFY(flashRuns("2:9") <= (presses + 1) / 2);
+    if (final == QLatin1String("Finished")) {
+        // The later job's log is not mixed with the stopped one's.
+        QVERIFY2(logOf("2:9") == expected, difference(logOf("2:9"), expected).constData());
+    }
+    QTRY_VERIFY(childPids().isEmpty());
+}
+
+void TestFaults::failureWordSplitBetweenReads_data()
+{
+    QTest::addColumn<QByteArray>("outcome");
+    QTest::addColumn<QByteArray>("word");
+    QTest::addColumn<int>("chunk");
+    // The failure line of board 7:1 starts "7:1>ERROR" or "7:1>Fail", and
+    // every write of the tool is cut into pieces of chunk bytes.
+    QTest::newRow("E|RROR") << QByteArray("error@0") << QByteArray("ERROR") << 5;
+    QTest::newRow("ERRO|R") << QByteArray("error@0") << QByteArray("ERROR") << 8;
+    QTest::newRow("ER|RO|R") << QByteArray("error@0") << QByteArray("ERROR") << 2;
+    QTest::newRow("F|ail") << QByteArray("fail@0") << QByteArray("Fail") << 5;
+    QTest::newRow("Fai|l") << QByteArray("fail@0") << QByteArray("Fail") << 7;
+}
+
+void TestFaults::failureWordSplitBetweenReads()
+{
+    QFETCH(QByteArray, outcome);
+    QFETCH(QByteArray, word);
+    QFETCH(int, chunk);
+    const QByteArray keys = "outcome=" + outcome + " duration_ms=0 line={pct}% split_ms=20 chunk=" +
+                            QByteArray::number(chunk);
+    makeWidget(board("7:1", keys));
+    QVERIFY(w->generateScript("Image"));
+    const QByteArray expected = reference("7:1", keys);
+    QVERIFY(expected.contains("7:1>" + word));
+
+    // Reads are cut where the tool's writes were unless the window falls
+    // behind by a pause between two pieces; then the word may arrive whole,
+    // and the run is repeated.
+    bool split = false;
+    for (int attempt = 0; attempt < 3 && !split; ++attempt) {
+        recordedReads.clear();
+        recordReads = true;
+        w->runOrStopDevice("7:1");
+        QTRY_COMPARE_WITH_TIMEOUT(status("7:1"), QStringLiteral("Failed"), 15000);
+        recordReads = false;
+        split = true;
+        for (const QString &read : qAsConst(recordedReads))
+            split &= !read.contains(QLatin1String(word));
+    }
+    QVERIFY2(split, "the word always arrived in one read");
+
+    QCOMPARE(w->statusLabelAt(rowOf("7:1"))->styleSheet(), QStringLiteral("color: red;"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #7:1)"));
+    // The log holds what came before the end of the job, in order: at least
+    // the whole word, then the note of the failure.
+    const QByteArray log = logOf("7:1");
+    QVERIFY(log.endsWith(FailureTrailer));
+    const QByteArray printed = log.left(log.size() - FailureTrailer.size());
+    QVERIFY2(expected.startsWith(printed), difference(printed, expected).constData());
+    QVERIFY(printed.contains("7:1>" + word));
+    QTRY_VERIFY(!processAlive(flashPid("7:1")));
+}
+
+void TestFaults::toolCannotBeStarted_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("not executable") << "not executable";
+    QTest::newRow("a folder") << "folder";
+}
+
+void TestFaults::toolCannotBeStarted()
+{
+    QFETCH(QString, how);
+    makeWidget(board("3:1", "") + board("3:2", "") + board("3:3", ""));
+    QCOMPARE(table()->rowCount(), 3);
+    dir->removeTool();
+    if (how == QLatin1String("not executable"))
+        dir->writeFile("uuu", "#!/bin/sh\necho 3:1->Okay\n");
+    else if (how == QLatin1String("folder"))
+        QVERIFY(QDir(dir->path()).mkdir("uuu"));
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (const QString &port : QStringList{"3:1", "3:2", "3:3"}) {
+        QTRY_COMPARE(status(port), QStringLiteral("Failed"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
+        // The tool printed nothing, so the log holds nothing of it.
+        const QByteArray log = logOf(port);
+        QVERIFY2(log.isEmpty() || log == FailureTrailer, log.constData());
+    }
+    QVERIFY(failedText().startsWith(QStringLiteral("Failed Devices: 3 (")));
+    for (const QString &port : QStringList{"3:1", "3:2", "3:3"})
+        QVERIFY2(failedText().contains("Device #" + port), qPrintable(failedText()));
+    QTest::qWait(50);
+    QVERIFY(!button("stopAllButton")->isEnabled());
+    QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
+    QCOMPARE(flashRuns("3:1") + flashRuns("3:2") + flashRuns("3:3"), 0);
+}
+
+void TestFaults::deviceVanishesMidFlash_data()
+{
+    QTest::addColumn<bool>("returns");
+    QTest::newRow("gone") << false;
+    // A board that resets shows up again at once: its device events come in
+    // one burst, so the second rescan runs before the killed tool is reaped.
+    QTest::newRow("gone, and back before its tool has ended") << true;
+}
+
+void TestFaults::deviceVanishesMidFlash()
+{
+    QFETCH(bool, returns);
+    const QByteArray logLine = "log tool.log\n";
+    makeWidget(board("4:1", "outcome=hang@30") + board("4:2", "outcome=hang@30"));
+    QVERIFY(w->generateScript("Image"));
+    const QMap<QString, QByteArray> expected = references({"4:1", "4:2"}, "outcome=exit@30:0");
+    QMetaObject::invokeMethod(w, "runAll");
+    for (const QString &port : QStringList{"4:1", "4:2"})
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(port) == expected.value(port), 15000);
+    const qint64 gone = flashPid("4:2");
+    const qint64 stays = flashPid("4:1");
+
+    dir->writeScenario(logLine + board("4:1", "outcome=hang@30"));
+    w->rescanDevices();
+    QCOMPARE(table()->rowCount(), 2);
+    QCOMPARE(status("4:1"), QStringLiteral("Running"));
+    QCOMPARE(status("4:2"), QStringLiteral("Fail"));
+    if (returns) {
+        dir->writeScenario(logLine + board("4:1", "outcome=hang@30") + board("4:2", "outcome=hang@30"));
+        w->rescanDevices();
+        QCOMPARE(table()->rowCount(), 2);
+        QCOMPARE(status("4:2"), QStringLiteral("Fail"));
+        QCOMPARE(w->actionButtonAt(rowOf("4:2"))->text(), QStringLiteral("Run"));
+    }
+    QTRY_VERIFY(!processAlive(gone));
+    QTest::qWait(50);
+    // Its flash was cut short: whatever the row shows, it is no success.
+    QCOMPARE(status("4:2"), QStringLiteral("Fail"));
+    QVERIFY(processAlive(stays));
+    QCOMPARE(status("4:1"), QStringLiteral("Running"));
+    // The board went away; its tool did not fail.
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QVERIFY2(logOf("4:2") == expected.value("4:2"), difference(logOf("4:2"), expected.value("4:2")).constData());
+    QCOMPARE(flashRuns("4:2"), 1);
+
+    w->runOrStopDevice("4:1");
+    QTRY_COMPARE(status("4:1"), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!processAlive(stays));
+    QVERIFY(logOf("4:1") == expected.value("4:1"));
+}
+
+void TestFaults::rescanStormWhileJobsRun()
+{
+    // Sixteen jobs that end in four ways, at different times, while the
+    // device list is rebuilt 200 times without the event loop in between.
+    QByteArray boards;
+    QMap<QString, QString> expected;
+    for (int i = 0; i < 16; ++i) {
+        const QString port = QStringLiteral("5:%1").arg(i + 1);
+        const QByteArray duration = " duration_ms=" + QByteArray::number(300 + 100 * i);
+        switch (i % 4) {
+        case 0:
+            boards += board(port, "outcome=fail@60" + duration);
+            expected.insert(port, "Failed");
+            break;
+        case 1:
+            boards += board(port, "outcome=crash@50" + duration);
+            expected.insert(port, "Failed");
+            break;
+        case 2:
+            boards += board(port, "outcome=ok" + duration);
+            expected.insert(port, "Finished");
+            break;
+        default:
+            boards += board(port, "outcome=hang@40" + duration);
+            expected.insert(port, "Stopped");
+            break;
+        }
+    }
+    makeWidget(boards);
+    QCOMPARE(table()->rowCount(), 16);
+    QTest::qWait(20);
+    const int fdsBefore = openFds().size();
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTRY_COMPARE(flashRuns("5:16"), 1);
+    for (int i = 0; i < 200; ++i)
+        w->rescanDevices();
+    QCOMPARE(table()->rowCount(), 16);
+
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (it.value() != QLatin1String("Stopped"))
+            QTRY_COMPARE_WITH_TIMEOUT(status(it.key()), it.value(), 20000);
+    }
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (it.value() == QLatin1String("Stopped")) {
+            QCOMPARE(status(it.key()), QStringLiteral("Running"));
+            QTRY_VERIFY_WITH_TIMEOUT(logOf(it.key()).contains(it.key().toUtf8() + ">write all: 40%"), 20000);
+        }
+    }
+    w->updateButtonStates();
+    QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    QStringList failedPorts;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        QTRY_COMPARE(status(it.key()), it.value());
+        QCOMPARE(flashRuns(it.key()), 1);
+        QTRY_VERIFY(!processAlive(flashPid(it.key())));
+        const QByteArray log = logOf(it.key());
+        if (it.value() == QLatin1String("Finished"))
+            QVERIFY2(log.endsWith(it.key().toUtf8() + "->Okay\n"), it.key().toUtf8().constData());
+        else if (it.value() == QLatin1String("Failed"))
+            QVERIFY2(log.endsWith(FailureTrailer), it.key().toUtf8().constData());
+        else
+            QVERIFY2(log.endsWith(it.key().toUtf8() + ">write all: 40% (1/4 KiB)\n"), log.right(60).constData());
+        if (it.value() == QLatin1String("Failed"))
+            failedPorts << it.key();
+    }
+    QVERIFY(failedText().startsWith(QStringLiteral("Failed Devices: 8 (")));
+    for (const QString &port : failedPorts) {
+        QVERIFY2(failedText().contains("Device #" + port + ",") || failedText().contains("Device #" + port + ")"),
+                 qPrintable(failedText()));
+    }
+
+    // Nothing is left of 16 jobs and 200 listing runs.
+    QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
+    QTRY_VERIFY(childPids().isEmpty());
+    QVERIFY(!logHeldOpen());
+    QTRY_VERIFY2(openFds().size() <= fdsBefore, qPrintable(openFds().join("\n")));
+    int listings = 0;
+    for (const ToolCall &call : dir->toolCalls())
+        listings += call.args == QStringList{"-lsusb"} ? 1 : 0;
+    QVERIFY(listings >= 201);
+}
+
+void TestFaults::startAllPressedTwice()
+{
+    const QStringList ports = {"6:1", "6:2", "6:3", "6:4"};
+    QByteArray boards;
+    for (const QString &port : ports)
+        boards += board(port, "duration_ms=400");
+    makeWidget(boards);
+    QVERIFY(w->generateScript("Image"));
+    const QMap<QString, QByteArray> expected = references(ports, "duration_ms=400");
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTest::qWait(50);
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (const QString &port : ports)
+        QTRY_COMPARE(status(port), QStringLiteral("Finished"));
+    for (const QString &port : ports) {
+        QCOMPARE(flashRuns(port), 1);
+        // A second job would have truncated the log.
+        QVERIFY2(logOf(port) == expected.value(port), difference(logOf(port), expected.value(port)).constData());
+    }
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+}
+
+void TestFaults::windowClosedWhileJobsRun_data()
+{
+    QTest::addColumn<bool>("started");
+    QTest::newRow("tools running") << true;
+    QTest::newRow("right after StartAll, tools still starting") << false;
+}
+
+void TestFaults::windowClosedWhileJobsRun()
+{
+    QFETCH(bool, started);
+    QByteArray boards;
+    QStringList ports;
+    for (int i = 1; i <= 32; ++i) {
+        const QString port = QStringLiteral("8:%1").arg(i);
+        ports << port;
+        boards += board(port, i % 2 ? "outcome=hang@50 duration_ms=400" : "duration_ms=60000");
+    }
+    makeWidget(boards);
+    QCOMPARE(table()->rowCount(), 32);
+    QMetaObject::invokeMethod(w, "runAll");
+    QList<qint64> pids;
+    if (started) {
+        for (const QString &port : ports)
+            QTRY_VERIFY_WITH_TIMEOUT(logOf(port).contains(port.toUtf8() + ">write all: 0%"), 20000);
+        for (const QString &port : ports)
+            pids << flashPid(port);
+        for (qint64 pid : pids)
+            QVERIFY(processAlive(pid));
+    }
+
+    delete w;
+    w = nullptr;
+    // Gone with the window: every tool reaped, every log closed, the
+    // generated script removed.
+    QVERIFY(childPids().isEmpty());
+    for (qint64 pid : pids)
+        QVERIFY2(!processAlive(pid), qPrintable(QString::number(pid)));
+    QVERIFY(!logHeldOpen());
+    QVERIFY(!QFile::exists(dir->filePath("all_uuu_temp.auto")));
+    QTest::qWait(50); // late signals of the killed tools find nothing
+    if (started) {
+        for (const QString &port : ports)
+            QVERIFY(logOf(port).startsWith("uuu_sim 1.0"));
+    }
+}
+
+void TestFaults::logFolderNotWritable()
+{
+    // A regular file where the folder should be; root may write anywhere, so
+    // permissions would not do.
+    dir->writeFile("logs", "not a folder\n");
+    makeWidget(board("9:1", "duration_ms=200") + board("9:2", "outcome=fail@50 duration_ms=200") +
+               board("9:3", "outcome=hang@50 duration_ms=200"));
+    QMetaObject::invokeMethod(w, "runAll");
+    QTRY_COMPARE(status("9:1"), QStringLiteral("Finished"));
+    QTRY_COMPARE(status("9:2"), QStringLiteral("Failed"));
+    QTRY_VERIFY(flashPid("9:3") > 0);
+    QTest::qWait(200);
+    QCOMPARE(status("9:3"), QStringLiteral("Running"));
+    w->runOrStopDevice("9:3");
+    QTRY_COMPARE(status("9:3"), QStringLiteral("Stopped"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #9:2)"));
+    QCOMPARE(dir->readFile("logs"), QByteArray("not a folder\n"));
+    for (const QString &port : QStringList{"9:1", "9:2", "9:3"})
+        QTRY_VERIFY(!processAlive(flashPid(port)));
+}
+
+void TestFaults::templateMissingOrUnreadable_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("a folder in its place") << "folder";
+}
+
+void TestFaults::templateMissingOrUnreadable()
+{
+    QFETCH(QString, how);
+    makeWidget(board("10:1", "duration_ms=100") + board("10:2", "duration_ms=100"));
+    // A script generated earlier for another image must not be flashed.
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("old.img"));
+    dir->writeFile("old.img", "old");
+    QVERIFY(w->generateScript("Image"));
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+
+    const QString templ = dir->filePath("scripts/emmc/all_uuu.auto");
+    QVERIFY(QFile::remove(templ));
+    if (how == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(templ));
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTest::qWait(100);
+    for (const QString &port : QStringList{"10:1", "10:2"}) {
+        QCOMPARE(status(port), QStringLiteral("Stopped"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
+        QVERIFY(logOf(port).isEmpty());
+    }
+    QCOMPARE(flashRuns("10:1") + flashRuns("10:2"), 0);
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QVERIFY(!button("stopAllButton")->isEnabled());
+
+    // Other modes keep working.
+    w->modeComboAt(rowOf("10:2"))->setCurrentText("Kernel");
+    w->runOrStopDevice("10:2");
+    QTRY_COMPARE(status("10:2"), QStringLiteral("Finished"));
+}
+
+void TestFaults::workingDirectoryNotWritable()
+{
+    makeWidget(board("11:1", "duration_ms=200") + board("11:2", "duration_ms=200"));
+    w->modeComboAt(rowOf("11:2"))->setCurrentText("Kernel");
+    // 11:1 has its script from before, 11:2 would need a new one.
+    QVERIFY(w->generateScript("Image"));
+    QVERIFY(!QFile::exists(dir->filePath("image_uuu_temp.auto")));
+
+    // The simulator logs its runs through a link to a writable place.
+    QTemporaryDir writable;
+    QVERIFY(writable.isValid());
+    QVERIFY(QFile::rename(dir->filePath("tool.log"), writable.filePath("tool.log")));
+    QVERIFY(QFile::link(writable.filePath("tool.log"), dir->filePath("tool.log")));
+
+    const QString path = dir->path();
+    if (::geteuid() != 0) {
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+    } else {
+#ifdef Q_OS_LINUX
+        if (!privateMounts)
+            QSKIP("no mount namespace of our own for a read-only bind mount");
+        const QByteArray native = QFile::encodeName(path);
+        if (::mount(native.constData(), native.constData(), nullptr, MS_BIND, nullptr) != 0)
+            QSKIP("cannot bind-mount the working directory");
+        mountedReadOnly = path;
+        if (::mount(nullptr, native.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            QSKIP("cannot make the bind mount read-only");
+        QDir::setCurrent(path); // into the mount
+#else
+        QSKIP("root ignores permissions here");
+#endif
+    }
+    {
+        QFile probe(dir->filePath("probe"));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QSKIP("the working directory stays writable");
+        }
+    }
+
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    // No new script, no job: a failure of this station.
+    QCOMPARE(status("11:2"), QStringLiteral("Failed"));
+    QCOMPARE(flashRuns("11:2"), 0);
+    // The script that is there already is the one needed: the job runs,
+    // without a log.
+    QTRY_COMPARE(status("11:1"), QStringLiteral("Finished"));
+    QCOMPARE(flashRuns("11:1"), 1);
+    QVERIFY(!QFileInfo::exists(dir->filePath("logs")));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #11:2)"));
+
+    if (::geteuid() != 0)
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void TestFaults::hugeListings_data()
+{
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<bool>("allListed");
+    QTest::newRow("100,000 junk lines") << QByteArray("listing lines=100000") << true;
+    // Random bytes before the header (NULs among them): no made-up board.
+    QTest::newRow("64 KiB of random bytes") << QByteArray("listing random_bytes=65536 seed=3") << false;
+    QTest::newRow("8 MiB of random bytes") << QByteArray("listing random_bytes=8388608 seed=9") << false;
+}
+
+void TestFaults::hugeListings()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(bool, allListed);
+    const QStringList ports = {"12:1", "12:2", "12:3"};
+    QByteArray boards = listing + "\n";
+    for (const QString &port : ports)
+        boards += board(port, "duration_ms=100");
+
+    // A listing that is never read to its end would keep the window waiting
+    // for the listing limit (30 s).
+    QElapsedTimer clock;
+    clock.start();
+    makeWidget(boards);
+    QMetaObject::invokeMethod(w, "listdevices");
+    QVERIFY2(clock.elapsed() < 25000, qPrintable(QString::number(clock.elapsed())));
+
+    if (allListed)
+        QCOMPARE(table()->rowCount(), ports.size());
+    QVERIFY(table()->rowCount() <= ports.size());
+    for (int row = 0; row < table()->rowCount(); ++row) {
+        QVERIFY(ports.contains(table()->item(row, 0)->text()));
+        QCOMPARE(table()->item(row, 1)->text(), QStringLiteral("MX8MQ"));
+        QCOMPARE(table()->item(row, 5)->text(), QStringLiteral("0x0001"));
+    }
+    QCOMPARE(w->findChild<QLineEdit *>("lineEdit")->text(),
+             QString::fromUtf8("Connected Devices\xEF\xBC\x9A") + QString::number(table()->rowCount()));
+    QCOMPARE(button("startAllButton")->isEnabled(), table()->rowCount() > 0);
+    QMetaObject::invokeMethod(w, "runAll");
+    for (int row = 0; row < table()->rowCount(); ++row)
+        QTRY_COMPARE(w->statusLabelAt(row)->text(), QStringLiteral("Finished"));
+}
+
+void TestFaults::imagePaths_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("refusal"); // part of the error text, or empty
+    QTest::newRow("blanks") << "my  image file.img" << QString();
+    QTest::newRow("leading and trailing blanks") << " padded .img " << QString();
+    QTest::newRow("non-ASCII letters") << QString::fromUtf8("\xD0\xBE\xD0\xB1\xD1\x80\xD0\xB0\xD0\xB7-"
+                                                            "\xE6\x98\xA0\xE5\x83\x8F-\xC3\xA9t\xC3\xA9.img")
+                                       << QString();
+    QTest::newRow("single quotes") << "board's 'v2'.img" << QString();
+    QTest::newRow("double quote") << "say \"cheese\".img" << "double quote";
+    QTest::newRow("line break") << "two\nlines.img" << "line break";
+}
+
+void TestFaults::imagePaths()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, refusal);
+    makeWidget(board("13:1", "duration_ms=100") + board("13:2", "duration_ms=100"));
+    const QString image = dir->filePath(name);
+    if (refusal.isEmpty())
+        dir->writeFile(name, "data");
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(image);
+
+    if (refusal.isEmpty()) {
+        QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+        for (const QString &port : QStringList{"13:1", "13:2"}) {
+            QTRY_COMPARE(status(port), QStringLiteral("Finished"));
+            // The tool found the path in the script, byte for byte.
+            QVERIFY2(logOf(port).contains(port.toUtf8() + ">Image: \"" + image.toUtf8() + "\" 4 bytes\n"),
+                     logOf(port).constData());
+        }
+        QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+        return;
+    }
+
+    MessageBoxWatcher watcher;
+    {
+        MessageBoxCloser closer;
+        QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+        QVERIFY(closer.closedCount() >= 1);
+    }
+    QVERIFY(!watcher.titles.isEmpty());
+    for (const QString &title : qAsConst(watcher.titles))
+        QCOMPARE(title, QStringLiteral("Error"));
+    QVERIFY2(watcher.texts.first().contains(refusal), qPrintable(watcher.texts.first()));
+    for (const QString &port : QStringList{"13:1", "13:2"}) {
+        QCOMPARE(status(port), QStringLiteral("Stopped"));
+        QVERIFY(logOf(port).isEmpty());
+    }
+    QCOMPARE(flashRuns("13:1") + flashRuns("13:2"), 0);
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QVERIFY(!button("stopAllButton")->isEnabled());
+}
+
+int main(int argc, char *argv[])
+{
+#ifdef Q_OS_LINUX
+    // While the process has one thread it may take a mount namespace of its
+    // own; its mounts are then private, so a read-only bind mount of a test
+    // folder is seen by nothing else and ends with the process.
+    if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0)
+        privateMounts = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+#endif
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestFaults test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_faults.moc"

@@ -1,0 +1,303 @@
+#include "testsupport.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// A station short of file descriptors: StartAll with a limit just above what
+// the window needs. Jobs that get their descriptors flash, the others fail;
+// nothing hangs, nothing leaks, and no process but the window's own tools is
+// ever signalled.
+//
+// Run only through run-in-pidns.sh: a failed start followed by a kill can
+// become kill(-1, SIGKILL) in the toolkit, which outside a PID namespace of
+// its own would end every process root may signal. main() refuses to run
+// anywhere else.
+class TestFdLimit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void startAllShortOfDescriptors();
+    void everyPointOfExhaustion_data();
+    void everyPointOfExhaustion();
+
+private:
+    void makeWidget(const QStringList &ports);
+    QString status(int row) const { return w->statusLabelAt(row)->text(); }
+    QString port(int row) const { return w->findChild<QTableWidget *>("tableWidget")->item(row, 0)->text(); }
+    QString failedText() const { return w->findChild<QLineEdit *>("lineEdit_2")->text(); }
+    int flashRuns(const QString &port) const;
+    // Starts all jobs with the soft descriptor limit slack above the highest
+    // descriptor in use, waits for every row to end, and puts the limit back.
+    void startAllWithLimit(int slack);
+    void checkNothingLeft();
+
+    QProcess sentinel;
+    ToolDir *dir = nullptr;
+    Widget *w = nullptr;
+    rlimit original{};
+    int fdsBefore = 0;
+};
+
+namespace {
+
+QList<int> openFdNumbers()
+{
+    QList<int> fds;
+    DIR *listing = ::opendir("/proc/self/fd");
+    if (!listing)
+        return fds;
+    const int own = ::dirfd(listing);
+    while (const dirent *entry = ::readdir(listing)) {
+        bool numeric = false;
+        const int fd = QByteArray(entry->d_name).toInt(&numeric);
+        if (numeric && fd != own)
+            fds << fd;
+    }
+    ::closedir(listing);
+    return fds;
+}
+
+QList<int> childPids()
+{
+    QList<int> pids;
+    const int self = int(::getpid());
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const int pid = entry.toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == self)
+            pids << pid;
+    }
+    return pids;
+}
+
+// Running or sleeping, not a zombie and not gone.
+bool livesOn(qint64 pid)
+{
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// This process was started by run-in-pidns.sh: a child of PID 1 in a PID
+// namespace that holds nothing else.
+bool inOwnPidNamespace()
+{
+    if (::getppid() != 1 || ::getpid() > 16)
+        return false;
+    int processes = 0;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    while (const dirent *entry = ::readdir(proc)) {
+        bool numeric = false;
+        QByteArray(entry->d_name).toInt(&numeric);
+        processes += numeric ? 1 : 0;
+    }
+    ::closedir(proc);
+    return processes <= 3;
+}
+
+const char *const Ended[] = {"Finished", "Failed"};
+
+bool ended(const QString &status)
+{
+    return status == QLatin1String(Ended[0]) || status == QLatin1String(Ended[1]);
+}
+
+} // namespace
+
+void TestFdLimit::initTestCase()
+{
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &original) == 0);
+    // Any kill(-1) from this process would end it too.
+    sentinel.start("sleep", {"300"});
+    QVERIFY(sentinel.waitForStarted());
+}
+
+void TestFdLimit::cleanupTestCase()
+{
+    QVERIFY(livesOn(sentinel.processId()));
+    sentinel.kill();
+    sentinel.waitForFinished();
+}
+
+void TestFdLimit::init()
+{
+    dir = new ToolDir;
+    QVERIFY(dir->isValid());
+}
+
+void TestFdLimit::cleanup()
+{
+    ::setrlimit(RLIMIT_NOFILE, &original);
+    delete w;
+    w = nullptr;
+    QTest::qWait(20);
+    QVERIFY(livesOn(sentinel.processId()));
+    delete dir;
+    dir = nullptr;
+}
+
+void TestFdLimit::makeWidget(const QStringList &ports)
+{
+    QByteArray scenario;
+    for (const QString &port : ports)
+        scenario += "board " + port.toUtf8() + " duration_ms=600\n";
+    w = dir->openWindow(scenario);
+}
+
+int TestFdLimit::flashRuns(const QString &port) const
+{
+    int runs = 0;
+    for (const ToolCall &call : dir->toolCalls())
+        runs += call.args.value(0) == QLatin1String("-d") && call.args.value(2) == port ? 1 : 0;
+    return runs;
+}
+
+void TestFdLimit::startAllWithLimit(int slack)
+{
+    QTableWidget *table = w->findChild<QTableWidget *>("tableWidget");
+    QVERIFY(w->generateScript("Image"));
+    QTest::qWait(20);
+    const QList<int> fds = openFdNumbers();
+    fdsBefore = fds.size();
+    // New descriptors take the lowest free numbers below the limit, and
+    // open ones above it stay usable: put it where slack numbers are free.
+    int limit = 0;
+    for (int free = 0; free < slack || fds.contains(limit); ++limit) {
+        if (!fds.contains(limit))
+            ++free;
+    }
+    rlimit starved = original;
+    starved.rlim_cur = rlim_t(limit);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &starved) == 0);
+    QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
+    for (int row = 0; row < table->rowCount(); ++row)
+        QTRY_VERIFY2_WITH_TIMEOUT(ended(status(row)), qPrintable(port(row) + ": " + status(row)), 60000);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &original) == 0);
+}
+
+void TestFdLimit::checkNothingLeft()
+{
+    // Only the sentinel is left of our children; the descriptors are back.
+    QTRY_COMPARE(childPids(), QList<int>{int(sentinel.processId())});
+    QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
+    QTRY_VERIFY2(openFdNumbers().size() <= fdsBefore, qPrintable(QString::number(openFdNumbers().size())));
+    QVERIFY(livesOn(sentinel.processId()));
+}
+
+void TestFdLimit::startAllShortOfDescriptors()
+{
+    QStringList ports;
+    for (int i = 1; i <= 32; ++i)
+        ports << QStringLiteral("1:%1").arg(i);
+    makeWidget(ports);
+    QTableWidget *table = w->findChild<QTableWidget *>("tableWidget");
+    QCOMPARE(table->rowCount(), 32);
+
+    // Room for a few jobs, not for 32.
+    startAllWithLimit(24);
+    if (QTest::currentTestFailed())
+        return;
+
+    int finished = 0;
+    QStringList failed;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (status(row) == QLatin1String("Finished")) {
+            // The boards that got their descriptors come first, and flashed.
+            QVERIFY2(failed.isEmpty(), qPrintable(port(row) + " finished after a failed one"));
+            QCOMPARE(flashRuns(port(row)), 1);
+            ++finished;
+        } else {
+            failed << port(row);
+        }
+    }
+    qInfo("%d of 32 boards flashed, %d failed", finished, int(failed.size()));
+    QVERIFY(finished >= 1);
+    QVERIFY(!failed.isEmpty());
+    QVERIFY(failedText().startsWith(QStringLiteral("Failed Devices: %1 (").arg(failed.size())));
+    for (const QString &port : qAsConst(failed))
+        QVERIFY(failedText().contains("Device #" + port + ",") || failedText().contains("Device #" + port + ")"));
+    checkNothingLeft();
+
+    // With descriptors back, the failed boards flash on the next StartAll.
+    QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
+    for (int row = 0; row < table->rowCount(); ++row)
+        QTRY_COMPARE_WITH_TIMEOUT(status(row), QStringLiteral("Finished"), 60000);
+    checkNothingLeft();
+}
+
+void TestFdLimit::everyPointOfExhaustion_data()
+{
+    // Each step of one more descriptor lets the jobs get one step further:
+    // the template, the script, the tool's pipes and process handle, the log.
+    QTest::addColumn<int>("slack");
+    for (int slack = 0; slack <= 20; ++slack)
+        QTest::newRow(qPrintable(QStringLiteral("%1 spare").arg(slack))) << slack;
+}
+
+void TestFdLimit::everyPointOfExhaustion()
+{
+    QFETCH(int, slack);
+    const QStringList ports = {"2:1", "2:2", "2:3", "2:4"};
+    makeWidget(ports);
+    startAllWithLimit(slack);
+    if (QTest::currentTestFailed())
+        return;
+    int failed = 0;
+    for (int row = 0; row < ports.size(); ++row) {
+        if (status(row) == QLatin1String("Failed"))
+            ++failed;
+        else
+            QCOMPARE(flashRuns(port(row)), 1);
+    }
+    qInfo("%d of %d boards failed", failed, int(ports.size()));
+    QCOMPARE(failedText().section(' ', 0, 2), QStringLiteral("Failed Devices: %1").arg(failed));
+    checkNothingLeft();
+}
+
+int main(int argc, char *argv[])
+{
+    if (!inOwnPidNamespace()) {
+        std::fprintf(stderr, "SKIP: tst_fdlimit runs only in a PID namespace of its own "
+                             "(tests/run-in-pidns.sh %s)\n",
+                     argv[0]);
+        return 77;
+    }
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestFdLimit test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_fdlimit.moc"
