@@ -615,7 +615,7 @@ std::string apply_board_key(Board &b, const std::string &key, const std::string 
     }
     if (key == "marker_at") {
         long long p = 0;
-        const std::string e = num(0, 99, p);
+        std::string e = num(0, 99, p);
         b.marker_at = int(p);
         return e;
     }
@@ -629,7 +629,7 @@ std::string apply_board_key(Board &b, const std::string &key, const std::string 
         return flag(b.lookalike);
     if (key == "exit_code") {
         long long c = 0;
-        const std::string e = num(0, 255, c);
+        std::string e = num(0, 255, c);
         b.exit_code = int(c);
         return e;
     }
@@ -702,7 +702,7 @@ std::string apply_listing_key(Listing &l, const std::string &key, const std::str
         return num(INT64_MAX, l.seed);
     if (key == "exit_code") {
         long long c = 0;
-        const std::string e = num(255, c);
+        std::string e = num(255, c);
         l.exit_code = int(c);
         return e;
     }
