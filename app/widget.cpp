@@ -73,6 +73,9 @@ Widget::Widget(QWidget *parent)
 Widget::~Widget()
 {
     doProcessFinished();
+    // The table outlives this destructor (the QWidget base deletes it) and
+    // signals its end to the path-index handlers: detach them first.
+    disconnect(ui->tableWidget->model(), nullptr, this, nullptr);
     delete deviceSource;
     deviceSource = nullptr;
     stopAllChildrenForExit();

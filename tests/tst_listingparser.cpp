@@ -101,7 +101,7 @@ void TestListingParser::escapeSequences()
 
 void TestListingParser::decodeStopsAtNul()
 {
-    QCOMPARE(decodeToolOutput(QByteArray("Path\n\0a\tb\tc\td\te\tf\n", 20)), QStringLiteral("Path\n"));
+    QCOMPARE(decodeToolOutput(QByteArray("Path\n\0a\tb\tc\td\te\tf\n", 18)), QStringLiteral("Path\n"));
     QCOMPARE(decodeToolOutput(QByteArray("abc")), QStringLiteral("abc"));
 
     // A whole coloured listing comes out clean.
