@@ -13,7 +13,12 @@ public:
     using QProcess::QProcess;
 
     // Starts the tool; false when it could not be started at all (no child).
+    // A program named by a path that is no executable file is not started:
+    // a failed start costs a descriptor for good in some toolkit releases.
     bool startTool(const QString &program, const QStringList &arguments, OpenMode mode = ReadWrite);
+
+    // Why the last start failed.
+    QString startError() const { return m_startError.isEmpty() ? errorString() : m_startError; }
 
     // Sends SIGKILL (TerminateProcess on Windows) to the child if there is a
     // live one, and remembers that Velmora ended it. Returns whether it did.
@@ -25,6 +30,12 @@ public:
     // Forces the NotRunning state on a process whose start has failed.
     void markNotRunning();
 
+    // The toolkit reported that the tool could not be started: there is no
+    // child to signal or wait for, whatever the state and process id say
+    // (Qt 6 reports the failure while the state still reads Starting).
+    void markStartFailed();
+
 private:
     bool m_killedByUs = false;
+    QString m_startError;
 };

@@ -155,8 +155,10 @@ void Widget::handleJobStartFailure(QProcess *process, const QString &devicePort)
 {
     if (processMap.value(devicePort) != process)
         return;
+    static_cast<ToolProcess *>(process)->markStartFailed();
     failJob(process, devicePort,
-            QStringLiteral("the flashing tool could not be started: %1").arg(process->errorString()));
+            QStringLiteral("the flashing tool could not be started: %1")
+                .arg(static_cast<ToolProcess *>(process)->startError()));
 }
 
 void Widget::handleJobOutput(QProcess *process, const QString &devicePort)

@@ -106,9 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput input(data, size);
     const CodePage page = selectLocalCodePage(input.byte());
     const int colourCount = input.byte() % 8;
-    QVector<uint8_t> colourSpec;
+    QVector<uint8_t> colourBytes;
     for (int i = 0; i < colourCount * 2; ++i)
-        colourSpec.append(input.byte());
+        colourBytes.append(input.byte());
     const QByteArray raw = input.rest();
 
     const QString text = decodeToolOutput(raw);
@@ -128,11 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     plain.remove(QChar(0x1b));
     QVector<QPair<int, const char *>> insertions;
     for (int i = 0; i < colourCount; ++i) {
-        int at = colourSpec.at(2 * i) * (plain.size() + 1) / 256;
+        int at = colourBytes.at(2 * i) * (plain.size() + 1) / 256;
         // Decoded output is valid UTF-16: never split a surrogate pair.
         if (at > 0 && at < plain.size() && plain.at(at).isLowSurrogate() && plain.at(at - 1).isHighSurrogate())
             --at;
-        insertions.append(qMakePair(at, sequences[colourSpec.at(2 * i + 1) % 8]));
+        insertions.append(qMakePair(at, sequences[colourBytes.at(2 * i + 1) % 8]));
     }
     std::stable_sort(insertions.begin(), insertions.end(),
                      [](const QPair<int, const char *> &a, const QPair<int, const char *> &b) {

@@ -141,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Mostly markers shaped like the real ones, "<port>->Okay"; any text
     // otherwise.
-    const uint8_t markerSpec = input.byte();
-    QString marker = QString::fromUtf8(input.bytes(markerSpec & 0x1f));
-    if (markerSpec & 0x80)
+    const uint8_t markerShape = input.byte();
+    QString marker = QString::fromUtf8(input.bytes(markerShape & 0x1f));
+    if (markerShape & 0x80)
         marker += QLatin1String("->Okay");
 
     const int readCount = input.byte() % 16;

@@ -288,8 +288,9 @@ void TestFdLimit::everyPointOfExhaustion()
 int main(int argc, char *argv[])
 {
     if (!inOwnPidNamespace()) {
-        std::fprintf(stderr, "SKIP: tst_fdlimit runs only in a PID namespace of its own "
-                             "(tests/run-in-pidns.sh %s)\n",
+        std::fprintf(stderr,
+                     "SKIP: tst_fdlimit runs only in a PID namespace of its own "
+                     "(tests/run-in-pidns.sh %s)\n",
                      argv[0]);
         return 77;
     }
