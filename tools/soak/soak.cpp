@@ -108,7 +108,7 @@ struct Options
     QString sim;
     QString templates;
     int warmupRounds = 50;
-    qint64 rssBoundKiB = 8 * 1024;
+    qint64 rssBoundKiB = qint64(8) * 1024;
 };
 
 void spin(int ms)
