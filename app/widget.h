@@ -97,7 +97,10 @@ private slots:
     void listdevices();
 
 private:
-    QString runListing();
+    // The listing's text. listed, when given, is false when the tool is there
+    // but could not be started (the window is short of something): then the
+    // text says nothing about the boards.
+    QString runListing(bool *listed = nullptr);
     void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses);
     void appendLostJobRow(const QString &devicePort);
     bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;

@@ -4,15 +4,22 @@
 #include "toolcontract.h"
 #include "toolprocess.h"
 
+#include <QFileInfo>
 #include <QProcess>
 
-QString Widget::runListing()
+QString Widget::runListing(bool *listed)
 {
     ToolProcess process;
     // Standard error is never read; keep it from piling up in memory.
     process.setStandardErrorFile(QProcess::nullDevice());
-    if (process.startTool(ToolContract::program(), ToolContract::listingArguments(), QIODevice::ReadWrite))
+    const bool started =
+        process.startTool(ToolContract::program(), ToolContract::listingArguments(), QIODevice::ReadWrite);
+    if (started)
         process.waitForFinished(ToolContract::listingTimeoutMs);
+    if (listed) {
+        const QFileInfo tool(ToolContract::program());
+        *listed = started || !(tool.isFile() && tool.isExecutable());
+    }
     const QByteArray output = process.readAllStandardOutput();
     // A tool still running after the wait is ended here rather than by the
     // destructor's own, longer wait.

@@ -18,7 +18,15 @@ void Widget::rescanDevices()
             previousStatuses.insert(item ? item->text() : QString(), label->text());
     }
 
-    rebuildDeviceRows(parseListing(runListing()), previousStatuses);
+    bool listed = true;
+    const QString listing = runListing(&listed);
+    if (!listed) {
+        // The tool is there but could not be started: the boards are where
+        // they were, and so are their jobs.
+        qDebug() << "Cannot run the listing; the device table is left as it is";
+        return;
+    }
+    rebuildDeviceRows(parseListing(listing), previousStatuses);
 
     for (auto it = previousStatuses.cbegin(); it != previousStatuses.cend(); ++it) {
         const QString &devicePort = it.key();

@@ -37,6 +37,7 @@ private slots:
     void startAllShortOfDescriptors();
     void everyPointOfExhaustion_data();
     void everyPointOfExhaustion();
+    void rescanShortOfDescriptors();
 
 private:
     void makeWidget(const QStringList &ports);
@@ -126,6 +127,19 @@ bool inOwnPidNamespace()
     return processes <= 3;
 }
 
+// The soft limit under which exactly free descriptor numbers are unused:
+// new descriptors take the lowest free numbers below the limit, and open ones
+// above it stay usable.
+int limitWithFree(const QList<int> &open, int free)
+{
+    int limit = 0;
+    for (int unused = 0; unused < free || open.contains(limit); ++limit) {
+        if (!open.contains(limit))
+            ++unused;
+    }
+    return limit;
+}
+
 const char *const Ended[] = {"Finished", "Failed"};
 
 bool ended(const QString &status)
@@ -190,15 +204,8 @@ void TestFdLimit::startAllWithLimit(int slack)
     QTest::qWait(20);
     const QList<int> fds = openFdNumbers();
     fdsBefore = fds.size();
-    // New descriptors take the lowest free numbers below the limit, and
-    // open ones above it stay usable: put it where slack numbers are free.
-    int limit = 0;
-    for (int free = 0; free < slack || fds.contains(limit); ++limit) {
-        if (!fds.contains(limit))
-            ++free;
-    }
     rlimit starved = original;
-    starved.rlim_cur = rlim_t(limit);
+    starved.rlim_cur = rlim_t(limitWithFree(fds, slack));
     QVERIFY(::setrlimit(RLIMIT_NOFILE, &starved) == 0);
     QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
     for (int row = 0; row < table->rowCount(); ++row)
@@ -282,6 +289,38 @@ void TestFdLimit::everyPointOfExhaustion()
     }
     qInfo("%d of %d boards failed", failed, int(ports.size()));
     QCOMPARE(failedText().section(' ', 0, 2), QStringLiteral("Failed Devices: %1").arg(failed));
+    checkNothingLeft();
+}
+
+void TestFdLimit::rescanShortOfDescriptors()
+{
+    // The boards are all there and flashing, but the window cannot start the
+    // listing: that says nothing about the boards, and no job may end for it.
+    const QStringList ports = {"3:1", "3:2", "3:3", "3:4"};
+    QByteArray scenario;
+    for (const QString &port : ports)
+        scenario += "board " + port.toUtf8() + " duration_ms=1500\n";
+    w = dir->openWindow(scenario);
+    QTableWidget *table = w->findChild<QTableWidget *>("tableWidget");
+    QVERIFY(w->generateScript("Image"));
+    QTest::qWait(20);
+    fdsBefore = openFdNumbers().size();
+    QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
+    for (const QString &port : ports)
+        QTRY_COMPARE(flashRuns(port), 1);
+
+    rlimit starved = original;
+    starved.rlim_cur = rlim_t(limitWithFree(openFdNumbers(), 0));
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &starved) == 0);
+    w->rescanDevices();
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &original) == 0);
+
+    QCOMPARE(table->rowCount(), ports.size());
+    for (int row = 0; row < ports.size(); ++row) {
+        QCOMPARE(port(row), ports.at(row));
+        QTRY_COMPARE_WITH_TIMEOUT(status(row), QStringLiteral("Finished"), 10000);
+    }
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
     checkNothingLeft();
 }
 
