@@ -18,6 +18,12 @@ struct ToolCall
 // Whether a process with this id still exists (a reaped child does not).
 bool processAlive(qint64 pid);
 
+// Processes whose parent is this process, zombies included.
+QList<int> childPids();
+
+// Whether this process holds a board's log file open.
+bool logHeldOpen();
+
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for
 // the lifetime of the object.

@@ -113,29 +113,6 @@ void messageFilter(QtMsgType type, const QMessageLogContext &context, const QStr
     previousHandler(type, context, message);
 }
 
-// Processes whose parent is this process, zombies included.
-QList<int> childPids()
-{
-    QList<int> pids;
-    const int self = int(::getpid());
-    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const int close = line.lastIndexOf(')');
-        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            pids << pid;
-    }
-    return pids;
-}
-
 QStringList openFds()
 {
     QStringList fds;
@@ -151,15 +128,6 @@ QStringList openFds()
     }
     ::closedir(listing);
     return fds;
-}
-
-bool logHeldOpen()
-{
-    for (const QString &fd : openFds()) {
-        if (fd.contains(QLatin1String("_log.txt")))
-            return true;
-    }
-    return false;
 }
 
 // Where two byte strings first differ, for failure messages.

@@ -76,26 +76,6 @@ QList<int> openFdNumbers()
     return fds;
 }
 
-QList<int> childPids()
-{
-    QList<int> pids;
-    const int self = int(::getpid());
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            pids << pid;
-    }
-    return pids;
-}
-
 // Running or sleeping, not a zombie and not gone.
 bool livesOn(qint64 pid)
 {

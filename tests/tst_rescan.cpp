@@ -39,17 +39,6 @@ private:
     Widget *w = nullptr;
 };
 
-static bool logHeldOpen()
-{
-    QDirIterator fds("/proc/self/fd", QDir::System | QDir::NoDotAndDotDot);
-    while (fds.hasNext()) {
-        fds.next();
-        if (fds.fileInfo().symLinkTarget().contains("_log.txt"))
-            return true;
-    }
-    return false;
-}
-
 void TestRescan::init()
 {
     dir = new ToolDir;
