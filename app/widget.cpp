@@ -3,6 +3,7 @@
 
 #include "devicechangefilter.h"
 #include "devicechangesource.h"
+#include "jobdescriptors.h"
 #include "toolprocess.h"
 
 #include <QFile>
@@ -64,6 +65,7 @@ Widget::Widget(QWidget *parent)
     connect(ui->startAllButton, SIGNAL(clicked()), this, SLOT(runAll()));
     connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
 
+    installJobDescriptorWatch();
     registerDeviceNotifications();
     rescanDevices();
     updateButtonStates();

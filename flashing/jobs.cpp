@@ -1,6 +1,7 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "jobdescriptors.h"
 #include "listingparser.h"
 #include "lognames.h"
 #include "outputinterpreter.h"
@@ -116,6 +117,8 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
     QStringList arguments = ToolContract::splitCommandLine(commandLine);
     const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
     const bool started = process->startTool(program, arguments, QIODevice::ReadWrite);
+    if (started)
+        watchJobDescriptors(process);
     processMap.insert(devicePort, process);
 
     QDir::current().mkpath(QStringLiteral("logs"));

@@ -3,7 +3,7 @@
 # Runs as root (or through sudo); does nothing for packages already present.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libudev-dev
+packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libudev-dev libglib2.0-dev
           libgl-dev xvfb xauth imagemagick clang-format)
 packages+=("$@")
 

@@ -1,3 +1,4 @@
+#include "jobdescriptors.h"
 #include "testsupport.h"
 #include "widget.h"
 
@@ -466,6 +467,12 @@ void TestFlashing::teardownWithRunningJobs()
     const QList<qint64> pids = flashPids();
     for (qint64 pid : pids)
         QVERIFY(processAlive(pid));
+    // Each running job's output pipe and end notifier are watched through the
+    // shared epoll set, not walked by poll() on every wake-up.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) {
+        QVERIFY(installJobDescriptorWatch());
+        QTRY_COMPARE(jobDescriptorsServedByEpoll(), 2 * 4);
+    }
     delete w;
     w = nullptr;
     // Every tool is reaped by the time the window is gone.
