@@ -31,6 +31,7 @@
 //                      [--probe-runs R] [--out FILE]
 // See --help for the rest.
 
+#include "descriptorlimit.h"
 #include "widget.h"
 
 #include "devicechangesource.h"
@@ -617,10 +618,8 @@ int runSingle(int argc, char **argv, const Options &o)
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         // What the application's main() does.
-        if (o.childRaiseNofile && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
+        if (o.childRaiseNofile)
+            raiseDescriptorLimit();
         getrlimit(RLIMIT_NOFILE, &limit);
     }
 
@@ -1255,6 +1254,7 @@ int Harness::run()
         QString label;
         bool ran = false;
         bool inNamespace = false;
+        bool raised = false;
         Result r;
     };
     QVector<LimitRun> limitRuns;
@@ -1271,6 +1271,7 @@ int Harness::run()
                     .arg(m_o.ulimitBoards)
                     .arg(lr.label, pidNs ? QStringLiteral(", own PID namespace") : QString()));
             lr.inNamespace = pidNs;
+            lr.raised = raise;
             lr.ran = runVelmora(m_o.ulimitBoards, m_o.rate, extra, lr.r, pidNs);
             limitRuns << lr;
         }
@@ -1396,7 +1397,11 @@ int Harness::run()
                 continue;
             }
             const Result &r = lr.r;
-            if (r.value(QStringLiteral("finished")) != m_o.ulimitBoards)
+            // The application raises its soft limit at start-up: there every
+            // board must flash. Without the raise, every board must still end
+            // either flashed or "Failed", none left hanging.
+            if (lr.raised ? r.value(QStringLiteral("finished")) != m_o.ulimitBoards
+                          : r.value(QStringLiteral("unfinished")) != 0)
                 limitMet = false;
             t << "| " << lr.label << " | "
               << (lr.inNamespace ? "yes (`unshare -p -f --mount-proc`)" : "no (skipped: not root or no unshare)")
@@ -1504,10 +1509,12 @@ int Harness::run()
     if (!limitRuns.isEmpty()) {
         QStringList parts;
         for (const LimitRun &lr : limitRuns)
-            parts << QStringLiteral("%1: %2/%3 Finished")
+            parts << QStringLiteral("%1: %2/%3 Finished, %4 not final")
                          .arg(lr.label, lr.ran ? lr.r.text(QStringLiteral("finished")) : QStringLiteral("–"))
-                         .arg(m_o.ulimitBoards);
-        row(QStringLiteral("%1 boards under a descriptor limit of %2 all flash")
+                         .arg(m_o.ulimitBoards)
+                         .arg(lr.ran ? lr.r.text(QStringLiteral("unfinished")) : QStringLiteral("–"));
+        row(QStringLiteral("%1 boards under a soft descriptor limit of %2 all flash (the application raises it to "
+                           "the hard limit at start-up; without that, none may be left unfinished)")
                 .arg(m_o.ulimitBoards)
                 .arg(m_o.nofileSoft),
             parts.join(QStringLiteral("; ")), limitMet);

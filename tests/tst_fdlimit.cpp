@@ -1,3 +1,4 @@
+#include "descriptorlimit.h"
 #include "testsupport.h"
 #include "widget.h"
 
@@ -38,6 +39,7 @@ private slots:
     void everyPointOfExhaustion_data();
     void everyPointOfExhaustion();
     void rescanShortOfDescriptors();
+    void startupRaisesSoftLimit();
 
 private:
     void makeWidget(const QStringList &ports);
@@ -318,6 +320,22 @@ int main(int argc, char *argv[])
     TestFdLimit test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
+}
+
+// The desktop default soft limit leaves a full rack short; the application
+// lifts it to the hard limit before anything else.
+void TestFdLimit::startupRaisesSoftLimit()
+{
+    if (original.rlim_max == RLIM_INFINITY || original.rlim_max <= 64)
+        QSKIP("needs a finite hard limit above 64");
+    rlimit lowered = original;
+    lowered.rlim_cur = 64;
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+    QCOMPARE(raiseDescriptorLimit(), long(original.rlim_max));
+    rlimit now{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &now) == 0);
+    QCOMPARE(now.rlim_cur, original.rlim_max);
+    QCOMPARE(now.rlim_max, original.rlim_max);
 }
 
 #include "tst_fdlimit.moc"
