@@ -31,9 +31,17 @@ void DescriptorPollSet::track(QSocketNotifier *notifier)
         if (t.notifier == notifier)
             return;
     }
-    m_tracked.push_back({notifier, m_nextSerial++});
+    m_tracked.push_back({notifier, static_cast<int>(notifier->socket()), m_nextSerial++});
     if (m_nextSerial == 0)
         m_nextSerial = 1;
+    // Told rather than asked on every wake-up: a guarded pointer would cost
+    // a look into another allocation per notifier per call.
+    QObject::connect(notifier, &QObject::destroyed, &m_guard, [this](QObject *gone) {
+        for (Tracked &t : m_tracked) {
+            if (t.notifier == gone)
+                t.notifier = nullptr;
+        }
+    });
 }
 
 void DescriptorPollSet::growTo(int fd)
@@ -60,18 +68,17 @@ void DescriptorPollSet::collectOwners()
 
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_tracked.size(); ++i) {
-        QSocketNotifier *notifier = m_tracked[i].notifier.data();
-        if (!notifier)
+        const Tracked t = m_tracked[i];
+        if (!t.notifier)
             continue;
-        m_tracked[kept++] = m_tracked[i];
-        const auto fd = static_cast<int>(notifier->socket());
-        if (fd < 0 || !notifier->isEnabled())
+        m_tracked[kept++] = t;
+        if (t.fd < 0 || !t.notifier->isEnabled())
             continue;
-        growTo(fd);
+        growTo(t.fd);
         // Two enabled notifiers on one descriptor: the first one owns it.
-        if (m_owner[static_cast<std::size_t>(fd)] == 0) {
-            m_owner[static_cast<std::size_t>(fd)] = m_tracked[i].serial;
-            m_ownedList.push_back(fd);
+        if (m_owner[static_cast<std::size_t>(t.fd)] == 0) {
+            m_owner[static_cast<std::size_t>(t.fd)] = t.serial;
+            m_ownedList.push_back(t.fd);
         }
     }
     m_tracked.resize(kept);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QPointer>
+#include <QObject>
 #include <QSocketNotifier>
 
 #include <cstdint>
@@ -36,7 +36,7 @@ public:
     bool isValid() const { return m_epollFd >= 0; }
 
     // Serves the notifier's descriptor from the epoll set while the notifier
-    // exists and is enabled.
+    // exists and is enabled. The notifier must keep its descriptor.
     void track(QSocketNotifier *notifier);
 
     // poll(2) over fds.
@@ -51,7 +51,8 @@ public:
 private:
     struct Tracked
     {
-        QPointer<QSocketNotifier> notifier;
+        QSocketNotifier *notifier; // null once destroyed
+        int fd;
         std::uint32_t serial;
     };
 
@@ -62,6 +63,9 @@ private:
     int m_epollFd = -1;
     std::uint32_t m_nextSerial = 1;
     std::vector<Tracked> m_tracked;
+    // Receives the tracked notifiers' destroyed signals; going first, it
+    // takes those connections with it.
+    QObject m_guard;
 
     // Indexed by descriptor number. 0 means none.
     std::vector<std::uint32_t> m_owner;      // serial of the enabled notifier owning it
