@@ -31,7 +31,7 @@ void DescriptorPollSet::track(QSocketNotifier *notifier)
         if (t.notifier == notifier)
             return;
     }
-    m_tracked.push_back({notifier, static_cast<int>(notifier->socket()), m_nextSerial++});
+    m_tracked.push_back({notifier, m_nextSerial++});
     if (m_nextSerial == 0)
         m_nextSerial = 1;
     // Told rather than asked on every wake-up: a guarded pointer would cost
@@ -72,13 +72,17 @@ void DescriptorPollSet::collectOwners()
         if (!t.notifier)
             continue;
         m_tracked[kept++] = t;
-        if (t.fd < 0 || !t.notifier->isEnabled())
+        if (!t.notifier->isEnabled())
             continue;
-        growTo(t.fd);
+        // Asked each time: a notifier may be given another descriptor.
+        const auto fd = static_cast<int>(t.notifier->socket());
+        if (fd < 0)
+            continue;
+        growTo(fd);
         // Two enabled notifiers on one descriptor: the first one owns it.
-        if (m_owner[static_cast<std::size_t>(t.fd)] == 0) {
-            m_owner[static_cast<std::size_t>(t.fd)] = t.serial;
-            m_ownedList.push_back(t.fd);
+        if (m_owner[static_cast<std::size_t>(fd)] == 0) {
+            m_owner[static_cast<std::size_t>(fd)] = t.serial;
+            m_ownedList.push_back(fd);
         }
     }
     m_tracked.resize(kept);

@@ -36,7 +36,7 @@ public:
     bool isValid() const { return m_epollFd >= 0; }
 
     // Serves the notifier's descriptor from the epoll set while the notifier
-    // exists and is enabled. The notifier must keep its descriptor.
+    // exists and is enabled.
     void track(QSocketNotifier *notifier);
 
     // poll(2) over fds.
@@ -52,7 +52,6 @@ private:
     struct Tracked
     {
         QSocketNotifier *notifier; // null once destroyed
-        int fd;
         std::uint32_t serial;
     };
 
