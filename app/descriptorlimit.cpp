@@ -9,8 +9,7 @@ long raiseDescriptorLimit()
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return -1;
     if (limit.rlim_cur < limit.rlim_max) {
-        const rlim_t wanted = limit.rlim_max;
-        limit.rlim_cur = wanted;
+        limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             getrlimit(RLIMIT_NOFILE, &limit);
     }
