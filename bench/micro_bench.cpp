@@ -55,7 +55,7 @@ QByteArray listingBytes(int boards, bool colour)
     out += paint("1", "\tPath\tChip\tPro\tVid\tPid\tBcdVersion\tSerial_no") + "\n";
     out += QByteArray(64, '=') + "\n";
     for (int i = 0; i < boards; ++i) {
-        const QByteArray row = "\t" + portName(i).toLatin1() + "\tMX8MQ\tSDPS:\t0x1FC9\t0x012B\t0x0001\tVLM" +
+        const QByteArray row = "\t" + portName(i).toLatin1() + "\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM" +
                                QByteArray::number(0x10000000 + i * 7919, 16).toUpper();
         out += paint("32", row) + "\n";
     }

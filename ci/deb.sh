@@ -93,7 +93,7 @@ cp "$build/tools/uuu_sim" "$chroot_dir$station/uuu"
 cat >"$chroot_dir$station/uuu_scenario.txt" <<'EOF'
 log tool.log
 board 1:11
-board 1:12 chip=MX8MN
+board 1:12 chip=VB200
 board 2:3
 EOF
 

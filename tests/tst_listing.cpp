@@ -51,12 +51,12 @@ void TestListing::cleanup()
 
 void TestListing::startupListsDevices()
 {
-    dir->writeScenario("board 1:11 chip=MX8MQ pro=SDPS: vid=0x1FC9 pid=0x012B bcd=0x0001 serial=S1\n"
+    dir->writeScenario("board 1:11 chip=VB100 pro=LOAD: vid=0xFFF0 pid=0xFFF1 bcd=0x0001 serial=S1\n"
                        "board 1:12\nboard 2:3 serial=\"\"\n");
     Widget w;
     QTableWidget *t = table(w);
     QCOMPARE(t->rowCount(), 3);
-    const QStringList first = {"1:11", "MX8MQ", "SDPS:", "0x1FC9", "0x012B", "0x0001", "S1"};
+    const QStringList first = {"1:11", "VB100", "LOAD:", "0xFFF0", "0xFFF1", "0x0001", "S1"};
     for (int c = 0; c < first.size(); ++c)
         QCOMPARE(t->item(0, c)->text(), first.at(c));
     for (int row = 0; row < 3; ++row) {
@@ -95,11 +95,11 @@ void TestListing::listButtonRebuildsRows()
 
 void TestListing::colouredCrlfListing()
 {
-    dir->writeScenario("listing color=1 crlf=1 double_tab=1 lines=5\nboard 3:7 chip=MX8MN\n");
+    dir->writeScenario("listing color=1 crlf=1 double_tab=1 lines=5\nboard 3:7 chip=VB200\n");
     Widget w;
     QCOMPARE(table(w)->rowCount(), 1);
     QCOMPARE(table(w)->item(0, 0)->text(), QStringLiteral("3:7"));
-    QCOMPARE(table(w)->item(0, 1)->text(), QStringLiteral("MX8MN"));
+    QCOMPARE(table(w)->item(0, 1)->text(), QStringLiteral("VB200"));
     for (int c = 0; c < 6; ++c)
         QVERIFY(!table(w)->item(0, c)->text().contains(QChar(0x1b)));
 }

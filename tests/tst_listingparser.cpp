@@ -71,10 +71,10 @@ void TestListingParser::parse()
 
 void TestListingParser::fieldsAreTrimmedAndCapped()
 {
-    const QVector<ListedDevice> devices = parseListing(QStringLiteral("Path\n 2:3 \t MX8 \t SDPS: \tv\tp\tb\t s \n"));
+    const QVector<ListedDevice> devices = parseListing(QStringLiteral("Path\n 2:3 \t VB1 \t LOAD: \tv\tp\tb\t s \n"));
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices.first().portPath(), QStringLiteral("2:3"));
-    QCOMPARE(devices.first().fields, QStringList({"2:3", "MX8", "SDPS:", "v", "p", "b", "s"}));
+    QCOMPARE(devices.first().fields, QStringList({"2:3", "VB1", "LOAD:", "v", "p", "b", "s"}));
 }
 
 void TestListingParser::escapeSequences_data()
@@ -107,8 +107,8 @@ void TestListingParser::decodeStopsAtNul()
     // A whole coloured listing comes out clean.
     const QString esc(QChar(0x1b));
     const QString text = stripEscapeSequences(esc + "[?25l" + "Path\tChip\r\n" + esc + "[1m====" + esc + "[0m\r\n" +
-                                              esc + "[32m1:11\tMX8MQ\tSDPS:\t0x1FC9\t0x012B\t0x0001" + esc + "[0m\r\n");
-    QCOMPARE(rows(parseListing(text)), QStringLiteral("1:11|MX8MQ|SDPS:|0x1FC9|0x012B|0x0001"));
+                                              esc + "[32m1:11\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001" + esc + "[0m\r\n");
+    QCOMPARE(rows(parseListing(text)), QStringLiteral("1:11|VB100|LOAD:|0xFFF0|0xFFF1|0x0001"));
 }
 
 QTEST_GUILESS_MAIN(TestListingParser)

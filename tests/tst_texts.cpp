@@ -116,7 +116,7 @@ void TestTexts::deviceChangeFilter_data()
     const int arrival = DeviceChangeEvent::Arrival;
     const int removed = DeviceChangeEvent::RemoveComplete;
     const int other = DeviceChangeEvent::Other;
-    const QString usb = QStringLiteral("\\\\?\\USB#VID_1FC9&PID_012B#5&1a2b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+    const QString usb = QStringLiteral("\\\\?\\USB#VID_FFF0&PID_FFF1#5&1a2b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
     QTest::newRow("usb arrival") << arrival << true << usb << true;
     QTest::newRow("usb removal") << removed << true << usb << true;
     QTest::newRow("other kind") << other << true << usb << false;

@@ -41,7 +41,7 @@ cat > "$demo/uuu_scenario.txt" <<'EOF'
 listing color=1
 defaults rate=10
 board 1:11 duration_ms=6000
-board 1:12 duration_ms=9000 chip=MX8MN
+board 1:12 duration_ms=9000 chip=VB200
 board 2:3 duration_ms=12000
 board 2:4 duration_ms=10000 outcome=fail@60
 EOF

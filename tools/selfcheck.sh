@@ -68,14 +68,14 @@ check "listing without scenario has no boards" [ -z "$(devices < out)" ]
 cat > uuu_scenario.txt <<EOF
 listing color=1 crlf=1 double_tab=1 lines=25 random_bytes=300
 board 1:11
-board 2:3 chip=MX8MN vid=0x15A2 serial=""
+board 2:3 chip=VB200 vid=0xFFE0 serial=""
 board 3:1 listed=0
 board "1:4/2" serial="AB 12"
 EOF
 ./uuu -lsusb > out
 devices < out > got
-printf '%s\n' "1:11|MX8MQ|SDPS:|0x1FC9|0x012B|0x0001|VLM0DE2C2B8" \
-    "2:3|MX8MN|SDPS:|0x15A2|0x012B|0x0001" "1:4/2|MX8MQ|SDPS:|0x1FC9|0x012B|0x0001|AB 12" > want
+printf '%s\n' "1:11|VB100|LOAD:|0xFFF0|0xFFF1|0x0001|VLM0DE2C2B8" \
+    "2:3|VB200|LOAD:|0xFFE0|0xFFF1|0x0001" "1:4/2|VB100|LOAD:|0xFFF0|0xFFF1|0x0001|AB 12" > want
 check "listing devices parse with colour, CRLF, junk, random bytes" cmp -s got want
 check "listing carries colour sequences" grep -q "$esc\[" out
 check "listing carries NUL bytes" [ "$(tr -cd '\000' < out | wc -c)" -gt 0 ]

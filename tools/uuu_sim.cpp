@@ -35,7 +35,7 @@
 //     hang=0|1          print the listing, then never exit
 //
 //   board keys (also valid on `defaults`)
-//     chip= pro= vid= pid= bcd=   listing fields (MX8MQ SDPS: 0x1FC9 0x012B 0x0001)
+//     chip= pro= vid= pid= bcd=   listing fields (VB100 LOAD: 0xFFF0 0xFFF1 0x0001)
 //     serial=TEXT       7th listing field; default made up from the port,
 //                       serial="" leaves the field out
 //     listed=0|1        show the board in the listing (default 1)
@@ -429,7 +429,7 @@ enum class Marker { Plain, Early, Split, Burst };
 struct Board
 {
     std::string port;
-    std::string chip = "MX8MQ", pro = "SDPS:", vid = "0x1FC9", pid = "0x012B", bcd = "0x0001";
+    std::string chip = "VB100", pro = "LOAD:", vid = "0xFFF0", pid = "0xFFF1", bcd = "0x0001";
     bool serial_set = false;
     std::string serial;
     bool listed = true;
@@ -835,10 +835,10 @@ std::vector<std::string> junk_lines(long long count)
         "   ",
         "Hint: boards in download mode are shown above",
         "=====",
-        "1:99\tMX8MQ\tSDPS:\t0x1FC9\t0x012B", // one field short of a device
+        "1:99\tVB100\tLOAD:\t0xFFF0\t0xFFF1", // one field short of a device
         "\t\t\t\t\t\t\t",
         "note\t\t\t\t\t\tincomplete",
-        "  4:1 \t MX8MQ",
+        "  4:1 \t VB100",
         "\x1b[0m\x1b[?25h",
         "no permission for 3:7 (try again as root)",
     };

@@ -55,7 +55,7 @@ std::string guidText(const GUID &g)
     return text;
 }
 
-const wchar_t usbName[] = L"\\\\?\\USB#VID_1FC9&PID_012B#5&1a2b3c&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+const wchar_t usbName[] = L"\\\\?\\USB#VID_FFF0&PID_FFF1#5&1a2b3c&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 
 void decodesInterfaceEvents()
 {
@@ -85,7 +85,7 @@ void decodesInterfaceEvents()
 
     // Mass-storage names pass through; the rescan filter is what drops them.
     const wchar_t storage[] =
-        L"\\\\?\\USBSTOR#Disk&Ven_NXP&Prod_UMS&Rev_0001#7&2f3e&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        L"\\\\?\\USBSTOR#Disk&Ven_Velmora&Prod_VB100&Rev_0001#7&2f3e&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
     InterfaceRecord storageRecord(storage, velmoraWatchedInterfaceClasses[1]);
     change = {-1, false, nullptr};
     CHECK(velmoraDecodeDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, storageRecord.lParam(), &change));
