@@ -87,9 +87,10 @@ void TestListing::listButtonRebuildsRows()
     dir->writeScenario("board 1:1\nboard 1:2\n");
     QTest::mouseClick(button(w, "listButton"), Qt::LeftButton);
     QCOMPARE(table(w)->rowCount(), 2);
-    // A listing starts every row afresh.
+    // A listing starts every row's status afresh, but keeps the chosen mode.
     QCOMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Idle"));
-    QCOMPARE(w.modeComboAt(0)->currentText(), QStringLiteral("Image"));
+    QCOMPARE(w.modeComboAt(0)->currentText(), QStringLiteral("FileSystem"));
+    QCOMPARE(w.modeComboAt(1)->currentText(), QStringLiteral("Image"));
     QCOMPARE(countText(w), connected(2));
 }
 
@@ -141,18 +142,19 @@ void TestListing::findRowByPath()
     QCOMPARE(w.findRowByPath("1:3"), -1);
     QCOMPARE(w.findRowByPath("1:"), -1);
 
-    // Edits of the table are followed at once, and the first row of a path wins.
+    // Rows that come and go are followed at once, and the first row of a
+    // path wins; the text a cell shows is not its port.
     t->item(1, 0)->setText("1:1");
     QCOMPARE(w.findRowByPath("1:1"), 0);
-    QCOMPARE(w.findRowByPath("1:2"), -1);
+    QCOMPARE(w.findRowByPath("1:2"), 1);
+    QCOMPARE(w.portAt(1), QStringLiteral("1:2"));
     t->insertRow(0);
     QCOMPARE(w.findRowByPath("1:1"), 1);
-    t->setItem(0, 0, new QTableWidgetItem("1:1"));
-    QCOMPARE(w.findRowByPath("1:1"), 0);
     t->removeRow(0);
     t->removeRow(0);
-    QCOMPARE(w.findRowByPath("1:1"), 0);
-    QCOMPARE(w.findRowByPath("1:1 "), -1);
+    QCOMPARE(w.findRowByPath("1:1"), -1);
+    QCOMPARE(w.findRowByPath("1:2"), 0);
+    QCOMPARE(w.findRowByPath("1:2 "), -1);
 
     // The button-state rule counts rows of any kind.
     t->setRowCount(0);
