@@ -138,8 +138,34 @@ void Widget::onDeviceChange(const DeviceChangeEvent &event)
 {
     if (!shouldRescanOnDeviceChange(event))
         return;
-    rescanDevices();
-    updateDeviceCountLineEdit();
+    // A burst of changes (a rack powered on at once) costs one listing: the
+    // rescan runs once the events at hand are handled, and changes that come
+    // while it runs are folded into one more.
+    rescanPending = true;
+    if (rescanQueued || rescanRunning)
+        return;
+    rescanQueued = true;
+    QMetaObject::invokeMethod(this, &Widget::runPendingRescans, Qt::QueuedConnection);
+}
+
+void Widget::runPendingRescans()
+{
+    rescanQueued = false;
+    // Should an event loop ever run inside a rescan, the loop below that is
+    // already running takes the pending change.
+    if (rescanRunning)
+        return;
+    rescanRunning = true;
+    if (deviceSource)
+        deviceSource->drainPending();
+    while (rescanPending) {
+        rescanPending = false;
+        rescanDevices();
+        updateDeviceCountLineEdit();
+        if (deviceSource)
+            deviceSource->drainPending();
+    }
+    rescanRunning = false;
 }
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

@@ -122,6 +122,7 @@ private:
     void failJob(QProcess *process, const QString &devicePort, const QString &reason);
     void releaseProcess(QProcess *process);
     void onDeviceChange(const DeviceChangeEvent &event);
+    void runPendingRescans();
     void stopAllChildrenForExit();
 
     Ui::Widget *ui;
@@ -139,6 +140,11 @@ private:
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;
     DeviceChangeSource *deviceSource = nullptr;
+    // Device changes that still want a rescan; a rescan call is queued, or
+    // the running one is followed by one more.
+    bool rescanPending = false;
+    bool rescanQueued = false;
+    bool rescanRunning = false;
     // Why the last generateScript() wrote nothing, when it was a failure of
     // the station (no descriptor, no space) rather than of the operator's input.
     QString scriptWriteError;
