@@ -24,6 +24,13 @@ QList<int> childPids();
 // Whether this process holds a board's log file open.
 bool logHeldOpen();
 
+// The /sys/class/tty entry of a serial port whose uevent file takes writes,
+// or "" when there is none or this process may not write it (root only).
+QString writableUeventDevice();
+
+// Makes the kernel announce the device again with this action ("add", ...).
+bool raiseUevent(const QString &sysPath, const char *action);
+
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for
 // the lifetime of the object.
