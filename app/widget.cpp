@@ -142,8 +142,12 @@ void Widget::onDeviceChange(const DeviceChangeEvent &event)
     // rescan runs once the events at hand are handled, and changes that come
     // while it runs are folded into one more.
     rescanPending = true;
-    if (rescanQueued || rescanRunning)
-        return;
+    if (!rescanQueued && !rescanRunning)
+        queueRescan();
+}
+
+void Widget::queueRescan()
+{
     rescanQueued = true;
     QMetaObject::invokeMethod(this, &Widget::runPendingRescans, Qt::QueuedConnection);
 }
@@ -151,21 +155,20 @@ void Widget::onDeviceChange(const DeviceChangeEvent &event)
 void Widget::runPendingRescans()
 {
     rescanQueued = false;
-    // Should an event loop ever run inside a rescan, the loop below that is
-    // already running takes the pending change.
-    if (rescanRunning)
+    if (rescanRunning || !rescanPending)
         return;
     rescanRunning = true;
+    // Changes already waiting are covered by the listing about to run.
     if (deviceSource)
         deviceSource->drainPending();
-    while (rescanPending) {
-        rescanPending = false;
-        rescanDevices();
-        updateDeviceCountLineEdit();
-        if (deviceSource)
-            deviceSource->drainPending();
-    }
+    rescanPending = false;
+    rescanDevices();
+    updateDeviceCountLineEdit();
     rescanRunning = false;
+    // Changes seen meanwhile (in an event loop run inside the rescan) get the
+    // next one, after the window has had its turn.
+    if (rescanPending && !rescanQueued)
+        queueRescan();
 }
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

@@ -122,6 +122,7 @@ private:
     void failJob(QProcess *process, const QString &devicePort, const QString &reason);
     void releaseProcess(QProcess *process);
     void onDeviceChange(const DeviceChangeEvent &event);
+    void queueRescan();
     void runPendingRescans();
     void stopAllChildrenForExit();
 
