@@ -130,6 +130,16 @@ QVector<ToolCall> ToolDir::toolCalls() const
     return calls;
 }
 
+QMap<QString, qint64> ToolDir::flashPids() const
+{
+    QMap<QString, qint64> pids;
+    for (const ToolCall &call : toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d"))
+            pids.insert(call.args.value(2), call.pid);
+    }
+    return pids;
+}
+
 QByteArray ToolDir::readFile(const QString &name) const
 {
     QFile file(filePath(name));

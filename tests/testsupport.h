@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -55,6 +56,8 @@ public:
     Widget *openWindow(const QByteArray &scenario);
     // The runs logged so far.
     QVector<ToolCall> toolCalls() const;
+    // Process id of the last flashing run of each port.
+    QMap<QString, qint64> flashPids() const;
 
     QByteArray readFile(const QString &name) const;
     void writeFile(const QString &name, const QByteArray &content) const;

@@ -24,6 +24,7 @@ private slots:
     void whiteSpaceProIsNotCounted();
     void findRowByPath();
     void listingKeepsRunningJobs();
+    void listingEndsJobsOfVanishedBoards();
 
 private:
     QTableWidget *table(Widget &w) { return w.findChild<QTableWidget *>("tableWidget"); }
@@ -187,6 +188,38 @@ void TestListing::listingKeepsRunningJobs()
     QTRY_COMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Stopped"));
     QCOMPARE(w.actionButtonAt(0)->text(), QStringLiteral("Run"));
     QTRY_VERIFY(!button(w, "stopAllButton")->isEnabled());
+}
+
+// A running board that a listing no longer shows is handled as a rescan
+// handles it: its row says "Fail" and its tool is ended, so that no flash
+// goes on without a row.
+void TestListing::listingEndsJobsOfVanishedBoards()
+{
+    dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@10\nboard 1:2 outcome=hang@10\n");
+    Widget w;
+    w.findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+    QMetaObject::invokeMethod(&w, "runAll");
+    QMap<QString, qint64> pids;
+    QTRY_VERIFY((pids = dir->flashPids(), pids.size() == 2));
+    QTRY_VERIFY(dir->readFile("logs/1_2_log.txt").contains("10%"));
+
+    dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@10\n");
+    QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
+    QTest::mouseClick(button(w, "listButton"), Qt::LeftButton);
+    QCOMPARE(table(w)->rowCount(), 2);
+    QCOMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Running"));
+    QCOMPARE(table(w)->item(1, 0)->text(), QStringLiteral("1:2"));
+    QCOMPARE(w.statusLabelAt(1)->text(), QStringLiteral("Fail"));
+    QVERIFY(!w.actionButtonAt(1));
+    QTRY_VERIFY(!processAlive(pids.value("1:2")));
+    QVERIFY(processAlive(pids.value("1:1")));
+    QTest::qWait(50);
+    QCOMPARE(w.statusLabelAt(1)->text(), QStringLiteral("Fail"));
+
+    QMetaObject::invokeMethod(&w, "stopAll");
+    QTRY_COMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!processAlive(pids.value("1:1")));
+    QVERIFY(!logHeldOpen());
 }
 
 QTEST_MAIN(TestListing)

@@ -39,7 +39,6 @@ private:
     QTableWidget *table() { return w->findChild<QTableWidget *>("tableWidget"); }
     QString status(int row) { return w->statusLabelAt(row)->text(); }
     QPushButton *button(const char *name) { return w->findChild<QPushButton *>(name); }
-    QMap<QString, qint64> flashPids();
     QMap<QString, QString> flashScripts();
     int listingRuns();
     // Raises a kernel device event and waits for the rescan it causes; false
@@ -73,16 +72,6 @@ Widget *TestRescan::makeWidget(const QByteArray &boards)
 {
     w = dir->openWindow(boards);
     return w;
-}
-
-QMap<QString, qint64> TestRescan::flashPids()
-{
-    QMap<QString, qint64> pids;
-    for (const ToolCall &call : dir->toolCalls()) {
-        if (call.args.value(0) == QLatin1String("-d"))
-            pids.insert(call.args.value(2), call.pid);
-    }
-    return pids;
 }
 
 QMap<QString, QString> TestRescan::flashScripts()
@@ -127,8 +116,8 @@ void TestRescan::waitForListingsToSettle()
 void TestRescan::startAllAndWait(int boards, const QByteArray &percent)
 {
     QMetaObject::invokeMethod(w, "runAll");
-    QTRY_COMPARE(flashPids().size(), boards);
-    for (const QString &port : flashPids().keys())
+    QTRY_COMPARE(dir->flashPids().size(), boards);
+    for (const QString &port : dir->flashPids().keys())
         QTRY_VERIFY(dir->readFile("logs/" + port.toUtf8().replace(':', '_') + "_log.txt").contains(percent));
 }
 
@@ -160,22 +149,22 @@ void TestRescan::statusesSurvive()
     QCOMPARE(status(1), QStringLiteral("Running"));
     QCOMPARE(w->actionButtonAt(1)->text(), QStringLiteral("Stop"));
     QCOMPARE(status(2), QStringLiteral("Idle"));
-    QVERIFY(processAlive(flashPids().value("1:2")));
+    QVERIFY(processAlive(dir->flashPids().value("1:2")));
     QVERIFY(button("stopAllButton")->isEnabled());
 
     // The job goes on and can still be stopped from the rebuilt row.
     QTest::mouseClick(w->actionButtonAt(1), Qt::LeftButton);
     QTRY_COMPARE(status(1), QStringLiteral("Stopped"));
-    QTRY_VERIFY(!processAlive(flashPids().value("1:2")));
+    QTRY_VERIFY(!processAlive(dir->flashPids().value("1:2")));
 }
 
 void TestRescan::vanishedRunningDevicesLeaveFailRows()
 {
     makeWidget("board 1:1 outcome=hang@30\nboard 2:5 outcome=hang@30\nboard 1:3 outcome=hang@30\n");
     QMetaObject::invokeMethod(w, "runAll");
-    QTRY_COMPARE(flashPids().size(), 3);
+    QTRY_COMPARE(dir->flashPids().size(), 3);
     QTRY_VERIFY(dir->readFile("logs/2_5_log.txt").contains("30%"));
-    const QMap<QString, qint64> pids = flashPids();
+    const QMap<QString, qint64> pids = dir->flashPids();
 
     dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@30\n");
     QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
@@ -207,7 +196,7 @@ void TestRescan::vanishedRunningDevicesLeaveFailRows()
 
     // StartAll passes over the lost-job rows.
     QMetaObject::invokeMethod(w, "runAll");
-    QCOMPARE(flashPids().size(), 3);
+    QCOMPARE(dir->flashPids().size(), 3);
 
     // Stopping the last job closes the last log.
     w->runOrStopDevice("1:1");
@@ -262,8 +251,8 @@ void TestRescan::missingToolDuringRescan()
     makeWidget("board 1:1 outcome=hang@10\nboard 1:2\n");
     w->runOrStopDevice("1:1");
     QTRY_VERIFY((w->updateButtonStates(), button("stopAllButton")->isEnabled()));
-    QTRY_VERIFY(flashPids().value("1:1") > 0);
-    const qint64 pid = flashPids().value("1:1");
+    QTRY_VERIFY(dir->flashPids().value("1:1") > 0);
+    const qint64 pid = dir->flashPids().value("1:1");
     dir->removeTool();
     // A job's tool is there while it runs: its absence from the listing says
     // nothing about the boards.
@@ -329,7 +318,7 @@ void TestRescan::failedListingChangesNothing()
         boards += "board 1:" + QByteArray::number(i) + " outcome=hang@30\n";
     makeWidget(boards);
     startAllAndWait(8, "30%");
-    const QMap<QString, qint64> pids = flashPids();
+    const QMap<QString, qint64> pids = dir->flashPids();
 
     setListingTimeoutForTesting(300);
     dir->writeScenario("log tool.log\n" + fault + "\nboard 1:1 outcome=hang@30\nboard 1:2 outcome=hang@30\n");
@@ -444,12 +433,12 @@ void TestRescan::listingCellsAreReadOnly()
 
     // The row's Run and Stop reach the board it was listed for.
     QTest::mouseClick(w->actionButtonAt(0), Qt::LeftButton);
-    QTRY_COMPARE(flashPids().keys(), QStringList{"1:1"});
+    QTRY_COMPARE(dir->flashPids().keys(), QStringList{"1:1"});
     QCOMPARE(status(0), QStringLiteral("Running"));
     QTRY_VERIFY(dir->readFile("logs/1_1_log.txt").contains("20%"));
     QTest::mouseClick(w->actionButtonAt(0), Qt::LeftButton);
     QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
-    QTRY_VERIFY(!processAlive(flashPids().value("1:1")));
+    QTRY_VERIFY(!processAlive(dir->flashPids().value("1:1")));
 
     // A lost-job row cannot be edited either.
     w->runOrStopDevice("1:2");
@@ -502,8 +491,8 @@ void TestRescan::eventBurstCostsFewListings()
     QVERIFY2(listings >= 1 && listings <= 3, qPrintable(QStringLiteral("%1 listings").arg(listings)));
     for (int row = 0; row < 16; ++row)
         QCOMPARE(status(row), QStringLiteral("Running"));
-    QCOMPARE(flashPids().size(), 16);
-    for (qint64 pid : flashPids())
+    QCOMPARE(dir->flashPids().size(), 16);
+    for (qint64 pid : dir->flashPids())
         QVERIFY(processAlive(pid));
 }
 
