@@ -43,8 +43,11 @@ public:
     // Starts the device's flashing job, or stops the one it has.
     void runOrStopDevice(const QString &devicePort);
 
-    // Index of the first row whose path is exactly path, or -1.
+    // Index of the first row built for exactly this port path, or -1.
     int findRowByPath(const QString &path) const;
+
+    // Port path a row was built for, whatever its cell shows, or "".
+    QString portAt(int row) const;
 
     // Enables "StartAll" when the table has rows and "StopAll" when a job's
     // tool is running.
@@ -64,7 +67,8 @@ public:
     bool generateScript(const QString &deviceMode);
 
     // Rebuilds the table from a listing text; devices whose job still runs
-    // show "Running", all others "Idle".
+    // show "Running", all others "Idle", and a running device that is not
+    // listed leaves a "Fail" row and its job is ended, as in a rescan.
     void populateDeviceTable(const QString &text);
 
     // Subscribes to the platform's device arrival and removal notifications.
@@ -97,11 +101,15 @@ private slots:
     void listdevices();
 
 private:
-    // The listing's text. listed, when given, is false when the tool is there
-    // but could not be started (the window is short of something): then the
-    // text says nothing about the boards.
-    QString runListing(bool *listed = nullptr);
-    void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses);
+    // Runs the listing; false, with a debug line saying why, when it says
+    // nothing about the boards (then nothing may change).
+    bool listBoards(QVector<ListedDevice> *devices);
+    // Rebuilds the rows for the listed devices with the given statuses and
+    // each port's mode, then ends the job of each "Running" device that is
+    // not listed any more, leaving a lost-job row.
+    void applyListing(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses);
+    void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses,
+                           const QMap<QString, QString> &modes);
     void appendLostJobRow(const QString &devicePort);
     bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
     bool hasJob(const QString &devicePort) const;
@@ -114,6 +122,8 @@ private:
     void failJob(QProcess *process, const QString &devicePort, const QString &reason);
     void releaseProcess(QProcess *process);
     void onDeviceChange(const DeviceChangeEvent &event);
+    void queueRescan();
+    void runPendingRescans();
     void stopAllChildrenForExit();
 
     Ui::Widget *ui;
@@ -131,6 +141,11 @@ private:
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;
     DeviceChangeSource *deviceSource = nullptr;
+    // Device changes that still want a rescan; a rescan call is queued, or
+    // the running one is followed by one more.
+    bool rescanPending = false;
+    bool rescanQueued = false;
+    bool rescanRunning = false;
     // Why the last generateScript() wrote nothing, when it was a failure of
     // the station (no descriptor, no space) rather than of the operator's input.
     QString scriptWriteError;

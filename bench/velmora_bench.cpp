@@ -29,8 +29,10 @@
 //
 // Usage: velmora_bench [--quick] [--duration S] [--boards LIST] [--repeat K]
 //                      [--probe-runs R] [--out FILE]
+//        velmora_bench --burst [--burst-runs N]   (see burst_bench.cpp)
 // See --help for the rest.
 
+#include "burst_bench.h"
 #include "descriptorlimit.h"
 #include "widget.h"
 
@@ -477,7 +479,10 @@ void usage()
                "  --reference N       board count of probe runs, blocking steps, targets (default 128)\n"
                "  --ulimit-boards N   boards of the descriptor-limit runs (default 256)\n"
                "  --no-ulimit         skip the descriptor-limit runs\n"
-               "  --out FILE          also write the tables to FILE\n",
+               "  --out FILE          also write the tables to FILE\n"
+               "       velmora_bench --burst [--burst-runs N]\n"
+               "  --burst             only the GUI freeze of a 40-event burst at 16 jobs, before and after\n"
+               "                      events were folded (N runs of each, default 3)\n",
                stderr);
 }
 
@@ -1616,6 +1621,10 @@ int Harness::run()
 
 int main(int argc, char **argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--burst") == 0)
+            return runBurstBench(argc, argv);
+    }
     Options o;
     if (!parseOptions(argc, argv, o))
         return 64;

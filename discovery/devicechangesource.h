@@ -18,6 +18,10 @@ public:
     // opened (the reason goes to the debug output once).
     static DeviceChangeSource *create(QObject *parent);
 
+    // Delivers at once the notifications that are already waiting, so that
+    // they join the rescan about to run instead of asking for one more.
+    virtual void drainPending() {}
+
 signals:
     void deviceChanged(const DeviceChangeEvent &event);
 };

@@ -20,6 +20,25 @@ constexpr int StatusColumn = 7;
 constexpr int ActionColumn = 8;
 constexpr int ProgressColumn = 9;
 constexpr Qt::Alignment Centred = Qt::AlignHCenter | Qt::AlignVCenter;
+// The port a row was built for, on its path item: the cell's text is only
+// what it shows.
+constexpr int PortRole = Qt::UserRole;
+
+// The listing's cells show what the tool said; nobody types into them (a
+// barcode scanner sends keys to whatever has the focus).
+QTableWidgetItem *listingItem(const QString &text)
+{
+    auto *item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    return item;
+}
+
+QTableWidgetItem *pathItem(const QString &devicePort)
+{
+    QTableWidgetItem *item = listingItem(devicePort);
+    item->setData(PortRole, devicePort);
+    return item;
+}
 
 } // namespace
 
@@ -31,14 +50,20 @@ int Widget::findRowByPath(const QString &path) const
         const int rows = table->rowCount();
         rowIndex.reserve(rows);
         for (int row = 0; row < rows; ++row) {
-            const QTableWidgetItem *item = table->item(row, PathColumn);
+            const QString port = portAt(row);
             // The first row of a path wins.
-            if (item && !rowIndex.contains(item->text()))
-                rowIndex.insert(item->text(), row);
+            if (table->item(row, PathColumn) && !rowIndex.contains(port))
+                rowIndex.insert(port, row);
         }
         rowIndexValid = true;
     }
     return rowIndex.value(path, -1);
+}
+
+QString Widget::portAt(int row) const
+{
+    const QTableWidgetItem *item = ui->tableWidget->item(row, PathColumn);
+    return item ? item->data(PortRole).toString() : QString();
 }
 
 QLabel *Widget::statusLabelAt(int row) const
@@ -104,26 +129,32 @@ void Widget::updateDeviceCountLineEdit()
     ui->lineEdit_2->setText(failedDevicesText(failedDevices.values()));
 }
 
-void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses)
+void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses,
+                               const QMap<QString, QString> &modes)
 {
     QTableWidget *table = ui->tableWidget;
     table->setRowCount(0);
     table->setRowCount(int(devices.size()));
-    const QStringList modes = {QStringLiteral("Image"), QStringLiteral("Kernel"), QStringLiteral("FileSystem")};
+    const QStringList modeNames = {QStringLiteral("Image"), QStringLiteral("Kernel"), QStringLiteral("FileSystem")};
     for (int row = 0; row < devices.size(); ++row) {
         const QStringList &fields = devices.at(row).fields;
-        for (int column = 0; column < fields.size() && column <= ModeColumn; ++column)
-            table->setItem(row, column, new QTableWidgetItem(fields.at(column)));
         const QString devicePort = fields.at(0);
+        table->setItem(row, PathColumn, pathItem(devicePort));
+        for (int column = 1; column < fields.size() && column <= ModeColumn; ++column)
+            table->setItem(row, column, listingItem(fields.at(column)));
 
         auto *mode = new QComboBox(table);
-        mode->addItems(modes);
+        mode->addItems(modeNames);
         mode->setCurrentIndex(0);
+        if (modes.contains(devicePort))
+            mode->setCurrentText(modes.value(devicePort));
         table->setCellWidget(row, ModeColumn, mode);
 
         const QString status = statuses.value(devicePort, QStringLiteral("Idle"));
         auto *label = new QLabel(status);
         label->setAlignment(Centred);
+        if (status == QLatin1String("Failed"))
+            label->setStyleSheet(QStringLiteral("color: red;"));
         table->setCellWidget(row, StatusColumn, label);
 
         auto *button =
@@ -146,8 +177,8 @@ void Widget::appendLostJobRow(const QString &devicePort)
     QTableWidget *table = ui->tableWidget;
     const int row = table->rowCount();
     table->insertRow(row);
-    table->setItem(row, PathColumn, new QTableWidgetItem(devicePort));
-    table->setItem(row, ModeColumn, new QTableWidgetItem(QStringLiteral("N/A")));
+    table->setItem(row, PathColumn, pathItem(devicePort));
+    table->setItem(row, ModeColumn, listingItem(QStringLiteral("N/A")));
     auto *label = new QLabel(QStringLiteral("Fail"));
     label->setAlignment(Centred);
     table->setCellWidget(row, StatusColumn, label);

@@ -1,49 +1,59 @@
 #include "widget.h"
 
 #include "listingparser.h"
-#include "toolcontract.h"
-#include "toolprocess.h"
+#include "listingrun.h"
 
-#include <QFileInfo>
+#include <QDebug>
 #include <QProcess>
 
-QString Widget::runListing(bool *listed)
-{
-    ToolProcess process;
-    // Standard error is never read; keep it from piling up in memory.
-    process.setStandardErrorFile(QProcess::nullDevice());
-    const bool started =
-        process.startTool(ToolContract::program(), ToolContract::listingArguments(), QIODevice::ReadWrite);
-    if (started)
-        process.waitForFinished(ToolContract::listingTimeoutMs);
-    if (listed) {
-        const QFileInfo tool(ToolContract::program());
-        *listed = started || !(tool.isFile() && tool.isExecutable());
-    }
-    const QByteArray output = process.readAllStandardOutput();
-    // A tool still running after the wait is ended here rather than by the
-    // destructor's own, longer wait.
-    if (process.killChild())
-        process.waitForFinished(3000);
-    process.markNotRunning();
-    return stripEscapeSequences(decodeToolOutput(output));
-}
+namespace {
 
-void Widget::listdevices()
+// A listing starts every row afresh, but a device whose tool still runs
+// keeps showing it, so that it can be stopped and is not flashed twice at once.
+QMap<QString, QString> jobStatuses(const QMap<QString, QProcess *> &processMap)
 {
-    populateDeviceTable(runListing());
-    updateDeviceCountLineEdit();
-}
-
-void Widget::populateDeviceTable(const QString &text)
-{
-    // Jobs stay recorded: a device whose tool still runs keeps showing it, so
-    // that it can be stopped and is not flashed twice at once.
     QMap<QString, QString> statuses;
     for (auto it = processMap.cbegin(); it != processMap.cend(); ++it) {
         if (it.value())
             statuses.insert(it.key(), QStringLiteral("Running"));
     }
-    rebuildDeviceRows(parseListing(text), statuses);
-    updateButtonStates();
+    return statuses;
+}
+
+} // namespace
+
+bool Widget::listBoards(QVector<ListedDevice> *devices)
+{
+    ListingRun run = runToolListing();
+    if (run.outcome == ListingRun::NoTool) {
+        // No tool means no boards, unless jobs run: their tools are there.
+        for (const QProcess *process : qAsConst(processMap)) {
+            if (process) {
+                run.outcome = ListingRun::Failed;
+                run.failure = QStringLiteral("the listing tool is missing while jobs run");
+                break;
+            }
+        }
+    }
+    if (run.outcome == ListingRun::Failed) {
+        qDebug().noquote()
+            << QStringLiteral("Device listing failed (%1); the device table is left as it is").arg(run.failure);
+        return false;
+    }
+    *devices = run.devices;
+    return true;
+}
+
+void Widget::listdevices()
+{
+    QVector<ListedDevice> devices;
+    if (!listBoards(&devices))
+        return;
+    applyListing(devices, jobStatuses(processMap));
+    updateDeviceCountLineEdit();
+}
+
+void Widget::populateDeviceTable(const QString &text)
+{
+    applyListing(parseListing(text), jobStatuses(processMap));
 }

@@ -18,18 +18,18 @@ QString stripEscapeSequences(const QString &text)
     return result;
 }
 
-QVector<ListedDevice> parseListing(const QString &text)
+QVector<ListedDevice> parseListing(const QString &text, bool *headerSeen)
 {
     QVector<ListedDevice> devices;
-    bool headerSeen = false;
+    bool listOpen = false;
     const QStringList parts = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &part : parts) {
         const QString line = part.trimmed();
         if (line.startsWith(QLatin1String("Path"))) {
-            headerSeen = true;
+            listOpen = true;
             continue;
         }
-        if (line.startsWith(QLatin1Char('=')) || !headerSeen || !line.contains(QLatin1Char('\t')))
+        if (line.startsWith(QLatin1Char('=')) || !listOpen || !line.contains(QLatin1Char('\t')))
             continue;
         QStringList fields = line.split(QLatin1Char('\t'), Qt::SkipEmptyParts);
         if (fields.size() < 6)
@@ -40,5 +40,7 @@ QVector<ListedDevice> parseListing(const QString &text)
             field = field.trimmed();
         devices.append(ListedDevice{fields});
     }
+    if (headerSeen)
+        *headerSeen = listOpen;
     return devices;
 }

@@ -26,4 +26,5 @@ QString stripEscapeSequences(const QString &text);
 // Device lines of a listing text, in order. Only lines after the first one
 // that starts with "Path" count; lines starting with "=" are skipped; a
 // device line holds a tab and at least six non-empty tab-separated fields.
-QVector<ListedDevice> parseListing(const QString &text);
+// headerSeen, when given, tells whether the text has such a "Path" line.
+QVector<ListedDevice> parseListing(const QString &text, bool *headerSeen = nullptr);

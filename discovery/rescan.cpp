@@ -4,6 +4,7 @@
 #include "listingparser.h"
 #include "toolprocess.h"
 
+#include <QComboBox>
 #include <QDebug>
 #include <QLabel>
 #include <QPointer>
@@ -13,22 +14,29 @@ void Widget::rescanDevices()
     QTableWidget *table = ui->tableWidget;
     QMap<QString, QString> previousStatuses;
     for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, 0);
         if (const QLabel *label = statusLabelAt(row))
-            previousStatuses.insert(item ? item->text() : QString(), label->text());
+            previousStatuses.insert(portAt(row), label->text());
     }
 
-    bool listed = true;
-    const QString listing = runListing(&listed);
-    if (!listed) {
-        // The tool is there but could not be started: the boards are where
-        // they were, and so are their jobs.
-        qDebug() << "Cannot run the listing; the device table is left as it is";
+    QVector<ListedDevice> devices;
+    if (!listBoards(&devices))
         return;
-    }
-    rebuildDeviceRows(parseListing(listing), previousStatuses);
+    applyListing(devices, previousStatuses);
+}
 
-    for (auto it = previousStatuses.cbegin(); it != previousStatuses.cend(); ++it) {
+void Widget::applyListing(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses)
+{
+    // The mode the operator chose for a port stays chosen; the first row of
+    // a port is the one its job is started with.
+    QMap<QString, QString> modes;
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        const QComboBox *mode = modeComboAt(row);
+        if (mode && !modes.contains(portAt(row)))
+            modes.insert(portAt(row), mode->currentText());
+    }
+    rebuildDeviceRows(devices, statuses, modes);
+
+    for (auto it = statuses.cbegin(); it != statuses.cend(); ++it) {
         const QString &devicePort = it.key();
         if (findRowByPath(devicePort) >= 0 || it.value() != QLatin1String("Running"))
             continue;

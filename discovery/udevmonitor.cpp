@@ -131,7 +131,7 @@ UdevDeviceMonitor::UdevDeviceMonitor(udev *context, udev_monitor *monitor, bool 
     , m_fromUdevDaemon(fromUdevDaemon)
 {
     m_notifier = new QSocketNotifier(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &UdevDeviceMonitor::readPendingDevices);
+    connect(m_notifier, &QSocketNotifier::activated, this, &UdevDeviceMonitor::drainPending);
 }
 
 UdevDeviceMonitor::~UdevDeviceMonitor()
@@ -142,7 +142,7 @@ UdevDeviceMonitor::~UdevDeviceMonitor()
     udev_unref(m_udev);
 }
 
-void UdevDeviceMonitor::readPendingDevices()
+void UdevDeviceMonitor::drainPending()
 {
     // The socket is non-blocking: read until it is empty, so that a burst of
     // events (a hub with several boards) is handled in one activation.

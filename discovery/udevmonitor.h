@@ -55,9 +55,10 @@ public:
 
     bool listensToUdevDaemon() const { return m_fromUdevDaemon; }
 
+    void drainPending() override;
+
 private:
     UdevDeviceMonitor(udev *context, udev_monitor *monitor, bool fromUdevDaemon, QObject *parent);
-    void readPendingDevices();
 
     udev *m_udev = nullptr;
     udev_monitor *m_monitor = nullptr;

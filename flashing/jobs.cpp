@@ -46,8 +46,7 @@ QString Widget::getDeviceMode(const QString &devicePort) const
     QTableWidget *table = ui->tableWidget;
     // Rows before the first one of this path cannot match.
     for (int row = findRowByPath(devicePort); row >= 0 && row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, 0);
-        if (!item || item->text() != devicePort)
+        if (portAt(row) != devicePort)
             continue;
         if (const QComboBox *mode = modeComboAt(row))
             return mode->currentText();
@@ -313,8 +312,7 @@ void Widget::onDeviceError(int devicePort, const QString &errorMessage)
 void Widget::runAll()
 {
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
-        const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
-        const QString devicePort = item ? item->text() : QString();
+        const QString devicePort = portAt(row);
         if (hasJob(devicePort))
             continue;
         runOrStopDevice(devicePort);

@@ -88,6 +88,24 @@ bool logHeldOpen()
     return false;
 }
 
+QString writableUeventDevice()
+{
+    if (::geteuid() != 0)
+        return QString();
+    const QString base = QStringLiteral("/sys/class/tty/");
+    for (const QString &name : QDir(base).entryList({QStringLiteral("ttyS*")}, QDir::AllEntries | QDir::System)) {
+        if (raiseUevent(base + name, "change"))
+            return base + name;
+    }
+    return QString();
+}
+
+bool raiseUevent(const QString &sysPath, const char *action)
+{
+    QFile file(sysPath + QStringLiteral("/uevent"));
+    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(action) == qint64(qstrlen(action));
+}
+
 Widget *ToolDir::openWindow(const QByteArray &scenario)
 {
     writeScenario("log tool.log\n" + scenario);
@@ -110,6 +128,16 @@ QVector<ToolCall> ToolDir::toolCalls() const
         calls << call;
     }
     return calls;
+}
+
+QMap<QString, qint64> ToolDir::flashPids() const
+{
+    QMap<QString, qint64> pids;
+    for (const ToolCall &call : toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d"))
+            pids.insert(call.args.value(2), call.pid);
+    }
+    return pids;
 }
 
 QByteArray ToolDir::readFile(const QString &name) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -23,6 +24,13 @@ QList<int> childPids();
 
 // Whether this process holds a board's log file open.
 bool logHeldOpen();
+
+// The /sys/class/tty entry of a serial port whose uevent file takes writes,
+// or "" when there is none or this process may not write it (root only).
+QString writableUeventDevice();
+
+// Makes the kernel announce the device again with this action ("add", ...).
+bool raiseUevent(const QString &sysPath, const char *action);
 
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for
@@ -48,6 +56,8 @@ public:
     Widget *openWindow(const QByteArray &scenario);
     // The runs logged so far.
     QVector<ToolCall> toolCalls() const;
+    // Process id of the last flashing run of each port.
+    QMap<QString, qint64> flashPids() const;
 
     QByteArray readFile(const QString &name) const;
     void writeFile(const QString &name, const QByteArray &content) const;

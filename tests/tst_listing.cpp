@@ -24,6 +24,7 @@ private slots:
     void whiteSpaceProIsNotCounted();
     void findRowByPath();
     void listingKeepsRunningJobs();
+    void listingEndsJobsOfVanishedBoards();
 
 private:
     QTableWidget *table(Widget &w) { return w.findChild<QTableWidget *>("tableWidget"); }
@@ -87,9 +88,10 @@ void TestListing::listButtonRebuildsRows()
     dir->writeScenario("board 1:1\nboard 1:2\n");
     QTest::mouseClick(button(w, "listButton"), Qt::LeftButton);
     QCOMPARE(table(w)->rowCount(), 2);
-    // A listing starts every row afresh.
+    // A listing starts every row's status afresh, but keeps the chosen mode.
     QCOMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Idle"));
-    QCOMPARE(w.modeComboAt(0)->currentText(), QStringLiteral("Image"));
+    QCOMPARE(w.modeComboAt(0)->currentText(), QStringLiteral("FileSystem"));
+    QCOMPARE(w.modeComboAt(1)->currentText(), QStringLiteral("Image"));
     QCOMPARE(countText(w), connected(2));
 }
 
@@ -141,18 +143,19 @@ void TestListing::findRowByPath()
     QCOMPARE(w.findRowByPath("1:3"), -1);
     QCOMPARE(w.findRowByPath("1:"), -1);
 
-    // Edits of the table are followed at once, and the first row of a path wins.
+    // Rows that come and go are followed at once, and the first row of a
+    // path wins; the text a cell shows is not its port.
     t->item(1, 0)->setText("1:1");
     QCOMPARE(w.findRowByPath("1:1"), 0);
-    QCOMPARE(w.findRowByPath("1:2"), -1);
+    QCOMPARE(w.findRowByPath("1:2"), 1);
+    QCOMPARE(w.portAt(1), QStringLiteral("1:2"));
     t->insertRow(0);
     QCOMPARE(w.findRowByPath("1:1"), 1);
-    t->setItem(0, 0, new QTableWidgetItem("1:1"));
-    QCOMPARE(w.findRowByPath("1:1"), 0);
     t->removeRow(0);
     t->removeRow(0);
-    QCOMPARE(w.findRowByPath("1:1"), 0);
-    QCOMPARE(w.findRowByPath("1:1 "), -1);
+    QCOMPARE(w.findRowByPath("1:1"), -1);
+    QCOMPARE(w.findRowByPath("1:2"), 0);
+    QCOMPARE(w.findRowByPath("1:2 "), -1);
 
     // The button-state rule counts rows of any kind.
     t->setRowCount(0);
@@ -185,6 +188,38 @@ void TestListing::listingKeepsRunningJobs()
     QTRY_COMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Stopped"));
     QCOMPARE(w.actionButtonAt(0)->text(), QStringLiteral("Run"));
     QTRY_VERIFY(!button(w, "stopAllButton")->isEnabled());
+}
+
+// A running board that a listing no longer shows is handled as a rescan
+// handles it: its row says "Fail" and its tool is ended, so that no flash
+// goes on without a row.
+void TestListing::listingEndsJobsOfVanishedBoards()
+{
+    dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@10\nboard 1:2 outcome=hang@10\n");
+    Widget w;
+    w.findChild<QLineEdit *>("lineEdit_All")->setText(dir->filePath("sample.img"));
+    QMetaObject::invokeMethod(&w, "runAll");
+    QMap<QString, qint64> pids;
+    QTRY_VERIFY((pids = dir->flashPids(), pids.size() == 2));
+    QTRY_VERIFY(dir->readFile("logs/1_2_log.txt").contains("10%"));
+
+    dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@10\n");
+    QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
+    QTest::mouseClick(button(w, "listButton"), Qt::LeftButton);
+    QCOMPARE(table(w)->rowCount(), 2);
+    QCOMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Running"));
+    QCOMPARE(table(w)->item(1, 0)->text(), QStringLiteral("1:2"));
+    QCOMPARE(w.statusLabelAt(1)->text(), QStringLiteral("Fail"));
+    QVERIFY(!w.actionButtonAt(1));
+    QTRY_VERIFY(!processAlive(pids.value("1:2")));
+    QVERIFY(processAlive(pids.value("1:1")));
+    QTest::qWait(50);
+    QCOMPARE(w.statusLabelAt(1)->text(), QStringLiteral("Fail"));
+
+    QMetaObject::invokeMethod(&w, "stopAll");
+    QTRY_COMPARE(w.statusLabelAt(0)->text(), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!processAlive(pids.value("1:1")));
+    QVERIFY(!logHeldOpen());
 }
 
 QTEST_MAIN(TestListing)

@@ -1,3 +1,4 @@
+#include "listingrun.h"
 #include "testsupport.h"
 #include "widget.h"
 
@@ -10,7 +11,8 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include <unistd.h>
+#include <chrono>
+#include <thread>
 
 // Rescans keep statuses and running jobs, and end the jobs of boards that
 // are gone.
@@ -26,14 +28,26 @@ private slots:
     void vanishedIdleDevicesLeaveNoRow();
     void missingToolDuringRescan();
     void realDeviceEventRescansOnce();
+    void failedListingChangesNothing_data();
+    void failedListingChangesNothing();
+    void choicesSurviveDeviceEvents();
+    void listingCellsAreReadOnly();
+    void eventBurstCostsFewListings();
 
 private:
     Widget *makeWidget(const QByteArray &boards);
     QTableWidget *table() { return w->findChild<QTableWidget *>("tableWidget"); }
     QString status(int row) { return w->statusLabelAt(row)->text(); }
     QPushButton *button(const char *name) { return w->findChild<QPushButton *>(name); }
-    QMap<QString, qint64> flashPids();
+    QMap<QString, QString> flashScripts();
     int listingRuns();
+    // Raises a kernel device event and waits for the rescan it causes; false
+    // (the test is skipped) when no event reaches the window here.
+    bool rescanThroughKernelEvent();
+    // Waits until no listing has run for a second.
+    void waitForListingsToSettle();
+    // Starts a job for every row and waits until each tool has printed.
+    void startAllAndWait(int boards, const QByteArray &percent);
 
     ToolDir *dir = nullptr;
     Widget *w = nullptr;
@@ -47,6 +61,7 @@ void TestRescan::init()
 
 void TestRescan::cleanup()
 {
+    setListingTimeoutForTesting(0);
     delete w;
     w = nullptr;
     delete dir;
@@ -59,14 +74,51 @@ Widget *TestRescan::makeWidget(const QByteArray &boards)
     return w;
 }
 
-QMap<QString, qint64> TestRescan::flashPids()
+QMap<QString, QString> TestRescan::flashScripts()
 {
-    QMap<QString, qint64> pids;
+    QMap<QString, QString> scripts;
     for (const ToolCall &call : dir->toolCalls()) {
         if (call.args.value(0) == QLatin1String("-d"))
-            pids.insert(call.args.value(2), call.pid);
+            scripts.insert(call.args.value(2), call.args.value(3));
     }
-    return pids;
+    return scripts;
+}
+
+bool TestRescan::rescanThroughKernelEvent()
+{
+    const QString device = writableUeventDevice();
+    if (device.isEmpty())
+        return false;
+    QTest::qWait(200); // let the probe's own event pass
+    const int before = listingRuns();
+    if (!raiseUevent(device, "add"))
+        return false;
+    QElapsedTimer wait;
+    wait.start();
+    while (listingRuns() == before && wait.elapsed() < 3000)
+        QTest::qWait(20);
+    // The listing has run: give the rescan the time to apply it.
+    QTest::qWait(100);
+    return listingRuns() > before;
+}
+
+void TestRescan::waitForListingsToSettle()
+{
+    QElapsedTimer total;
+    total.start();
+    int seen = -1;
+    while (seen != listingRuns() && total.elapsed() < 30000) {
+        seen = listingRuns();
+        QTest::qWait(1000);
+    }
+}
+
+void TestRescan::startAllAndWait(int boards, const QByteArray &percent)
+{
+    QMetaObject::invokeMethod(w, "runAll");
+    QTRY_COMPARE(dir->flashPids().size(), boards);
+    for (const QString &port : dir->flashPids().keys())
+        QTRY_VERIFY(dir->readFile("logs/" + port.toUtf8().replace(':', '_') + "_log.txt").contains(percent));
 }
 
 int TestRescan::listingRuns()
@@ -92,26 +144,27 @@ void TestRescan::statusesSurvive()
     QCOMPARE(status(0), QStringLiteral("Finished"));
     QCOMPARE(w->actionButtonAt(0)->text(), QStringLiteral("Run"));
     QCOMPARE(w->progressBarAt(0)->value(), 0);
-    QCOMPARE(w->modeComboAt(0)->currentText(), QStringLiteral("Image"));
+    QCOMPARE(w->modeComboAt(0)->currentText(), QStringLiteral("Kernel"));
+    QCOMPARE(w->modeComboAt(2)->currentText(), QStringLiteral("Image"));
     QCOMPARE(status(1), QStringLiteral("Running"));
     QCOMPARE(w->actionButtonAt(1)->text(), QStringLiteral("Stop"));
     QCOMPARE(status(2), QStringLiteral("Idle"));
-    QVERIFY(processAlive(flashPids().value("1:2")));
+    QVERIFY(processAlive(dir->flashPids().value("1:2")));
     QVERIFY(button("stopAllButton")->isEnabled());
 
     // The job goes on and can still be stopped from the rebuilt row.
     QTest::mouseClick(w->actionButtonAt(1), Qt::LeftButton);
     QTRY_COMPARE(status(1), QStringLiteral("Stopped"));
-    QTRY_VERIFY(!processAlive(flashPids().value("1:2")));
+    QTRY_VERIFY(!processAlive(dir->flashPids().value("1:2")));
 }
 
 void TestRescan::vanishedRunningDevicesLeaveFailRows()
 {
     makeWidget("board 1:1 outcome=hang@30\nboard 2:5 outcome=hang@30\nboard 1:3 outcome=hang@30\n");
     QMetaObject::invokeMethod(w, "runAll");
-    QTRY_COMPARE(flashPids().size(), 3);
+    QTRY_COMPARE(dir->flashPids().size(), 3);
     QTRY_VERIFY(dir->readFile("logs/2_5_log.txt").contains("30%"));
-    const QMap<QString, qint64> pids = flashPids();
+    const QMap<QString, qint64> pids = dir->flashPids();
 
     dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@30\n");
     QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
@@ -143,7 +196,7 @@ void TestRescan::vanishedRunningDevicesLeaveFailRows()
 
     // StartAll passes over the lost-job rows.
     QMetaObject::invokeMethod(w, "runAll");
-    QCOMPARE(flashPids().size(), 3);
+    QCOMPARE(dir->flashPids().size(), 3);
 
     // Stopping the last job closes the last log.
     w->runOrStopDevice("1:1");
@@ -198,51 +251,249 @@ void TestRescan::missingToolDuringRescan()
     makeWidget("board 1:1 outcome=hang@10\nboard 1:2\n");
     w->runOrStopDevice("1:1");
     QTRY_VERIFY((w->updateButtonStates(), button("stopAllButton")->isEnabled()));
-    QTRY_VERIFY(flashPids().value("1:1") > 0);
-    const qint64 pid = flashPids().value("1:1");
+    QTRY_VERIFY(dir->flashPids().value("1:1") > 0);
+    const qint64 pid = dir->flashPids().value("1:1");
     dir->removeTool();
-    QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
+    // A job's tool is there while it runs: its absence from the listing says
+    // nothing about the boards.
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Device listing failed .*missing"));
     w->rescanDevices();
-    QCOMPARE(table()->rowCount(), 1);
-    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("1:1"));
-    QCOMPARE(status(0), QStringLiteral("Fail"));
+    QCOMPARE(table()->rowCount(), 2);
+    QCOMPARE(status(0), QStringLiteral("Running"));
+    QVERIFY(processAlive(pid));
+
+    // With no job left, no tool means no boards.
+    w->runOrStopDevice("1:1");
+    QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
     QTRY_VERIFY(!processAlive(pid));
+    w->rescanDevices();
+    QCOMPARE(table()->rowCount(), 0);
     QTRY_VERIFY(!button("stopAllButton")->isEnabled());
     QVERIFY(!logHeldOpen());
 }
 
 void TestRescan::realDeviceEventRescansOnce()
 {
-    if (::geteuid() != 0)
-        QSKIP("raising a kernel device event needs root");
-    QString sysPath;
-    for (const QString &candidate : QDir("/sys/class/tty").entryList({"ttyS*"}, QDir::AllEntries | QDir::System)) {
-        QFile probe("/sys/class/tty/" + candidate + "/uevent");
-        if (probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && probe.write("change") == 6) {
-            sysPath = "/sys/class/tty/" + candidate;
-            break;
-        }
-    }
-    if (sysPath.isEmpty())
-        QSKIP("no serial port's uevent file accepts a write");
+    if (writableUeventDevice().isEmpty())
+        QSKIP("no serial port's uevent file accepts a write (needs root)");
 
     makeWidget("board 1:1\n");
-    QTest::qWait(200); // let the probe's own event pass
-    QCOMPARE(table()->rowCount(), 1);
     const int before = listingRuns();
-
     dir->writeScenario("log tool.log\nboard 1:1\nboard 1:2\n");
-    QFile uevent(sysPath + "/uevent");
-    QVERIFY(uevent.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    QVERIFY(uevent.write("add") == 3);
-    uevent.close();
-    QTest::qWait(1000);
-    if (listingRuns() == before)
+    if (!rescanThroughKernelEvent())
         QSKIP("no device event reached the window (netlink blocked here)");
+    QTest::qWait(1000);
     QCOMPARE(listingRuns(), before + 1);
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(w->findChild<QLineEdit *>("lineEdit")->text(), QString::fromUtf8("Connected Devices\xEF\xBC\x9A"
                                                                               "2"));
+}
+
+void TestRescan::failedListingChangesNothing_data()
+{
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<QString>("via");
+
+    const char *const faults[][2] = {{"error exit", "listing exit_code=2"},
+                                     {"crash", "listing crash=1"},
+                                     {"no header", "listing header=0"},
+                                     {"time-out", "listing hang=1"}};
+    for (const auto &fault : faults) {
+        for (const char *via : {"rescan", "kernel event", "List"})
+            QTest::addRow("%s, %s", fault[0], via) << QByteArray(fault[1]) << QString::fromLatin1(via);
+    }
+}
+
+// A listing that failed says nothing about the boards, even when it printed
+// some of them: every job and every row stays as it was.
+void TestRescan::failedListingChangesNothing()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(QString, via);
+    if (via == QLatin1String("kernel event") && writableUeventDevice().isEmpty())
+        QSKIP("no serial port's uevent file accepts a write (needs root)");
+
+    QByteArray boards;
+    for (int i = 1; i <= 8; ++i)
+        boards += "board 1:" + QByteArray::number(i) + " outcome=hang@30\n";
+    makeWidget(boards);
+    startAllAndWait(8, "30%");
+    const QMap<QString, qint64> pids = dir->flashPids();
+
+    setListingTimeoutForTesting(300);
+    dir->writeScenario("log tool.log\n" + fault + "\nboard 1:1 outcome=hang@30\nboard 1:2 outcome=hang@30\n");
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Device listing failed \\(.+\\); the device table is left"));
+    if (via == QLatin1String("rescan")) {
+        w->rescanDevices();
+    } else if (via == QLatin1String("List")) {
+        QTest::mouseClick(button("listButton"), Qt::LeftButton);
+    } else if (!rescanThroughKernelEvent()) {
+        QSKIP("no device event reached the window (netlink blocked here)");
+    }
+    setListingTimeoutForTesting(0);
+
+    QTest::qWait(100);
+    QCOMPARE(table()->rowCount(), 8);
+    for (int row = 0; row < 8; ++row) {
+        QCOMPARE(table()->item(row, 0)->text(), QStringLiteral("1:%1").arg(row + 1));
+        QCOMPARE(status(row), QStringLiteral("Running"));
+        QCOMPARE(w->actionButtonAt(row)->text(), QStringLiteral("Stop"));
+        QVERIFY(processAlive(pids.value(w->portAt(row))));
+    }
+    QVERIFY(button("stopAllButton")->isEnabled());
+    // The listing tool that hung is gone.
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-lsusb"))
+            QVERIFY(!processAlive(call.pid));
+    }
+
+    // Every job can still be stopped from its row.
+    QMetaObject::invokeMethod(w, "stopAll");
+    for (int row = 0; row < 8; ++row)
+        QTRY_COMPARE(status(row), QStringLiteral("Stopped"));
+    for (qint64 pid : pids)
+        QTRY_VERIFY(!processAlive(pid));
+}
+
+// What the operator chose for a board, and the red of a failure, survive the
+// rebuilds of the table; the board is flashed with its mode.
+void TestRescan::choicesSurviveDeviceEvents()
+{
+    if (writableUeventDevice().isEmpty())
+        QSKIP("no serial port's uevent file accepts a write (needs root)");
+    makeWidget("board 1:1 duration_ms=100\nboard 1:2 outcome=fail@20\nboard 1:3\n");
+    w->runOrStopDevice("1:2");
+    QTRY_COMPARE(status(1), QStringLiteral("Failed"));
+    w->modeComboAt(0)->setCurrentText("Kernel");
+    w->modeComboAt(1)->setCurrentText("FileSystem");
+
+    // A new board listed first moves every other row down.
+    dir->writeScenario("log tool.log\nboard 1:4\nboard 1:1 duration_ms=100\nboard 1:2 outcome=fail@20\nboard 1:3\n");
+    if (!rescanThroughKernelEvent())
+        QSKIP("no device event reached the window (netlink blocked here)");
+    QCOMPARE(table()->rowCount(), 4);
+    const auto modeOf = [this](const char *port) {
+        return w->modeComboAt(w->findRowByPath(port))->currentText();
+    };
+    QCOMPARE(modeOf("1:1"), QStringLiteral("Kernel"));
+    QCOMPARE(modeOf("1:2"), QStringLiteral("FileSystem"));
+    QCOMPARE(modeOf("1:3"), QStringLiteral("Image"));
+    QCOMPARE(modeOf("1:4"), QStringLiteral("Image"));
+    const QLabel *failed = w->statusLabelAt(w->findRowByPath("1:2"));
+    QCOMPARE(failed->text(), QStringLiteral("Failed"));
+    QCOMPARE(failed->styleSheet(), QStringLiteral("color: red;"));
+    QVERIFY(w->statusLabelAt(w->findRowByPath("1:3"))->styleSheet().isEmpty());
+
+    // "List" keeps the modes as well, and StartAll flashes each board with
+    // its own.
+    QTest::mouseClick(button("listButton"), Qt::LeftButton);
+    QCOMPARE(modeOf("1:1"), QStringLiteral("Kernel"));
+    QCOMPARE(modeOf("1:2"), QStringLiteral("FileSystem"));
+    QMetaObject::invokeMethod(w, "runAll");
+    QTRY_COMPARE(flashScripts().size(), 4);
+    QCOMPARE(flashScripts().value("1:1"), QStringLiteral("image_uuu_temp.auto"));
+    QCOMPARE(flashScripts().value("1:2"), QStringLiteral("root_uuu_temp.auto"));
+    QCOMPARE(flashScripts().value("1:4"), QStringLiteral("all_uuu_temp.auto"));
+}
+
+// Double-clicks and keys (a barcode scanner types into whatever has the
+// focus) leave the listing's cells as the tool printed them, and each row's
+// button still reaches its own board's job.
+void TestRescan::listingCellsAreReadOnly()
+{
+    makeWidget("board 1:1 outcome=hang@20\nboard 1:2 outcome=hang@20\n");
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTableWidget *t = table();
+    const auto typeInto = [t](const char *keys) {
+        QWidget *focus = QApplication::focusWidget();
+        QTest::keyClicks(focus ? focus : t, keys);
+        focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : t, Qt::Key_Return);
+    };
+    const QPoint elsewhere = t->visualItemRect(t->item(1, 0)).center();
+    for (int column = 0; column < 6; ++column) {
+        const QString before = t->item(0, column)->text();
+        const QPoint centre = t->visualItemRect(t->item(0, column)).center();
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, centre);
+        QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, centre);
+        typeInto("9:9");
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, centre);
+        QTest::keyClick(t, Qt::Key_F2);
+        typeInto("7");
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, centre);
+        typeInto("8");
+        // Leaving the cell would commit an editor still open.
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, elsewhere);
+        QCOMPARE(t->item(0, column)->text(), before);
+    }
+    QCOMPARE(w->findRowByPath("1:1"), 0);
+
+    // The row's Run and Stop reach the board it was listed for.
+    QTest::mouseClick(w->actionButtonAt(0), Qt::LeftButton);
+    QTRY_COMPARE(dir->flashPids().keys(), QStringList{"1:1"});
+    QCOMPARE(status(0), QStringLiteral("Running"));
+    QTRY_VERIFY(dir->readFile("logs/1_1_log.txt").contains("20%"));
+    QTest::mouseClick(w->actionButtonAt(0), Qt::LeftButton);
+    QTRY_COMPARE(status(0), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!processAlive(dir->flashPids().value("1:1")));
+
+    // A lost-job row cannot be edited either.
+    w->runOrStopDevice("1:2");
+    QTRY_VERIFY(dir->readFile("logs/1_2_log.txt").contains("20%"));
+    dir->writeScenario("log tool.log\nboard 1:1\n");
+    QTest::ignoreMessage(QtDebugMsg, "Target Will Kill uuu.exe");
+    w->rescanDevices();
+    QCOMPARE(status(1), QStringLiteral("Fail"));
+    for (int row = 0; row < t->rowCount(); ++row) {
+        for (int column = 0; column < t->columnCount(); ++column) {
+            if (const QTableWidgetItem *item = t->item(row, column))
+                QVERIFY2(!(item->flags() & Qt::ItemIsEditable),
+                         qPrintable(QStringLiteral("row %1 column %2").arg(row).arg(column)));
+        }
+    }
+}
+
+// A rack powered on at once: 40 kernel events close together cost a few
+// listings, not one each, and a single event costs exactly one.
+void TestRescan::eventBurstCostsFewListings()
+{
+    const QString device = writableUeventDevice();
+    if (device.isEmpty())
+        QSKIP("no serial port's uevent file accepts a write (needs root)");
+    QByteArray boards = "listing delay_ms=200\n";
+    for (int i = 1; i <= 16; ++i)
+        boards += "board 2:" + QByteArray::number(i) + " outcome=hang@30\n";
+    makeWidget(boards);
+    startAllAndWait(16, "30%");
+
+    if (!rescanThroughKernelEvent())
+        QSKIP("no device event reached the window (netlink blocked here)");
+    waitForListingsToSettle();
+    int before = listingRuns();
+    QVERIFY(raiseUevent(device, "add"));
+    waitForListingsToSettle();
+    QCOMPARE(listingRuns(), before + 1);
+
+    before = listingRuns();
+    std::thread rack([device] {
+        for (int i = 0; i < 40; ++i) {
+            raiseUevent(device, "add");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    QTest::qWait(100);
+    rack.join();
+    waitForListingsToSettle();
+    const int listings = listingRuns() - before;
+    QVERIFY2(listings >= 1 && listings <= 3, qPrintable(QStringLiteral("%1 listings").arg(listings)));
+    for (int row = 0; row < 16; ++row)
+        QCOMPARE(status(row), QStringLiteral("Running"));
+    QCOMPARE(dir->flashPids().size(), 16);
+    for (qint64 pid : dir->flashPids())
+        QVERIFY(processAlive(pid));
 }
 
 QTEST_MAIN(TestRescan)

@@ -84,6 +84,29 @@ printf 'listing exit_code=3\nboard 1:1\n' > uuu_scenario.txt
 ./uuu -lsusb > out; rc=$?
 check "listing exit_code" [ "$rc" = 3 ]
 
+printf 'listing crash=1\nboard 1:1\n' > uuu_scenario.txt
+./uuu -lsusb > out 2> err; rc=$?
+check "listing crash=1 dies by SIGSEGV" [ "$rc" = 139 ]
+check "listing crash=1 prints the boards first" [ "$(devices < out)" != "" ]
+
+printf 'listing header=0\nboard 1:1\n' > uuu_scenario.txt
+./uuu -lsusb > out; rc=$?
+check "listing header=0 exits 0" [ "$rc" = 0 ]
+check "listing header=0 has no Path line" sh -c '! grep -q "Path" out'
+check "listing header=0 still prints the board line" grep -q "1:1" out
+
+printf 'listing hang=1\nboard 1:1\n' > uuu_scenario.txt
+./uuu -lsusb > out &
+bg_pid=$!
+sleep 0.5
+kill -0 "$bg_pid" 2>/dev/null
+alive=$?
+kill -9 "$bg_pid" 2>/dev/null
+wait "$bg_pid" 2>/dev/null
+bg_pid=
+check "listing hang=1 keeps running" [ "$alive" = 0 ]
+check "listing hang=1 prints the boards first" [ "$(devices < out)" != "" ]
+
 # --- flashing ---------------------------------------------------------------
 flash() {  # flash PORT [SCRIPT]: output in out, exit code in rc
     ./uuu -d -m "$1" "${2:-s.auto}" > out 2> err

@@ -33,6 +33,8 @@
 //     seed=N            seed for random_bytes
 //     exit_code=N       exit code of the listing run
 //     hang=0|1          print the listing, then never exit
+//     crash=0|1         print the listing, then die by SIGSEGV
+//     header=0|1        print the "Path" header line (default 1)
 //
 //   board keys (also valid on `defaults`)
 //     chip= pro= vid= pid= bcd=   listing fields (VB100 LOAD: 0xFFF0 0xFFF1 0x0001)
@@ -462,7 +464,7 @@ struct Board
 
 struct Listing
 {
-    bool color = false, crlf = false, double_tab = false, hang = false;
+    bool color = false, crlf = false, double_tab = false, hang = false, crash = false, header = true;
     long long delay_ms = 0, line_delay_ms = 0, lines = 0, random_bytes = 0, seed = 7;
     int exit_code = 0;
 };
@@ -690,6 +692,10 @@ std::string apply_listing_key(Listing &l, const std::string &key, const std::str
         return flag(l.double_tab);
     if (key == "hang")
         return flag(l.hang);
+    if (key == "crash")
+        return flag(l.crash);
+    if (key == "header")
+        return flag(l.header);
     if (key == "delay_ms")
         return num(86400000, l.delay_ms);
     if (key == "line_delay_ms")
@@ -874,8 +880,9 @@ int run_listing(const Scenario &sc)
                     paint("1;36", "uuu_sim 1.0 - Velmora board simulator"));
     lines.push_back("");
     lines.push_back("Boards waiting in download mode:");
-    lines.push_back(paint("1", "\tPath" + sep + "Chip" + sep + "Pro" + sep + "Vid" + sep + "Pid" + sep + "BcdVersion" +
-                                   sep + "Serial_no"));
+    if (l.header)
+        lines.push_back(paint("1", "\tPath" + sep + "Chip" + sep + "Pro" + sep + "Vid" + sep + "Pid" + sep +
+                                       "BcdVersion" + sep + "Serial_no"));
     lines.push_back(std::string(64, '='));
 
     std::vector<std::string> junk = junk_lines(l.lines);
@@ -910,6 +917,8 @@ int run_listing(const Scenario &sc)
             sleep_ms(l.line_delay_ms);
         out.put(lines[i] + eol);
     }
+    if (l.crash)
+        crash();
     if (l.hang)
         sleep_forever();
     return l.exit_code;

@@ -1,0 +1,250 @@
+// The burst case of velmora_bench: a rack of boards powered on at once sends
+// 40 device events while 16 boards flash, with a listing that takes 200 ms.
+// The same burst is handled twice in one window, side by side:
+//
+//   before  one synchronous rescan and count update per event, which is what
+//           the window did until events were folded;
+//   after   real kernel events (written to a serial port's uevent file, root
+//           only) through the udev monitor into the window; without them,
+//           the monitor's signal is emitted 40 times.
+//
+// A 5 ms timer records the largest gap between its ticks while the burst is
+// handled: the longest time the window could not repaint or take a click.
+
+#include "burst_bench.h"
+
+#include "devicechangesource.h"
+#include "scriptgenerator.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int Boards = 16;
+constexpr int Events = 40;
+constexpr int ListingMs = 200;
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &)
+{}
+
+bool prepare(const QDir &d)
+{
+    bool ok = d.mkpath(QStringLiteral("scripts/emmc"));
+    const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
+    for (const char *name : {"all_uuu.auto", "image_uuu.auto", "root_uuu.auto"})
+        ok &= QFile::copy(templates + QLatin1String(name),
+                          d.filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
+    ok &= QFile::link(QStringLiteral(VELMORA_SIM_PATH), d.filePath(QStringLiteral("uuu")));
+    QFile image(d.filePath(QStringLiteral("sample.img")));
+    ok &= image.open(QIODevice::WriteOnly) && image.write(QByteArray(4096, 'x')) == 4096;
+    QByteArray scenario = "log tool.log\nlisting delay_ms=" + QByteArray::number(ListingMs) + "\n";
+    for (int i = 1; i <= Boards; ++i)
+        scenario += "board 2:" + QByteArray::number(i) + " outcome=hang@30\n";
+    QFile file(d.filePath(QStringLiteral("uuu_scenario.txt")));
+    ok &= file.open(QIODevice::WriteOnly) && file.write(scenario) == scenario.size();
+    return ok;
+}
+
+int listings()
+{
+    QFile log(QStringLiteral("tool.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return 0;
+    return int(log.readAll().count("\t-lsusb"));
+}
+
+QString writableUevent()
+{
+    if (::geteuid() != 0)
+        return QString();
+    const QString base = QStringLiteral("/sys/class/tty/");
+    for (const QString &name : QDir(base).entryList({QStringLiteral("ttyS*")}, QDir::AllEntries | QDir::System)) {
+        QFile file(base + name + QStringLiteral("/uevent"));
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write("change") == 6)
+            return file.fileName();
+    }
+    return QString();
+}
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct Burst
+{
+    double freezeMs = 0;
+    int listings = 0;
+    double settledMs = 0;
+};
+
+// Runs trigger from the event loop and keeps the loop going until no listing
+// has started for a second; the probe's largest gap is the freeze.
+Burst measure(const std::function<void()> &trigger)
+{
+    Burst result;
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    qint64 maxGap = 0;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(5);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        maxGap = std::max(maxGap, now - lastTick);
+        lastTick = now;
+    });
+    spin(300);
+    const int before = listings();
+    clock.start();
+    probe.start();
+    QTimer::singleShot(0, trigger);
+    int seen = -1;
+    qint64 lastChange = 0;
+    while (clock.elapsed() < 60000) {
+        spin(50);
+        const int now = listings();
+        if (now != seen) {
+            seen = now;
+            lastChange = clock.elapsed();
+        } else if (now > before && clock.elapsed() - lastChange >= 1000) {
+            break;
+        }
+    }
+    probe.stop();
+    result.freezeMs = double(maxGap) / 1e6;
+    result.listings = seen - before;
+    result.settledMs = double(lastChange);
+    return result;
+}
+
+double median(QVector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : (v.size() % 2 ? v.at(v.size() / 2) : (v.at(v.size() / 2 - 1) + v.at(v.size() / 2)) / 2);
+}
+
+QString list(const QVector<double> &v, int decimals)
+{
+    QStringList parts;
+    for (double x : v)
+        parts << QString::number(x, 'f', decimals);
+    return parts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+int runBurstBench(int argc, char **argv)
+{
+    int runs = 3;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (qstrcmp(argv[i], "--burst-runs") == 0)
+            runs = std::max(1, atoi(argv[i + 1]));
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qunsetenv("UUU_SIM_SCENARIO");
+    QTemporaryDir dir;
+    if (!dir.isValid() || !prepare(QDir(dir.path())) || !QDir::setCurrent(dir.path())) {
+        std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
+        return 1;
+    }
+    qInstallMessageHandler(quiet);
+    QApplication app(argc, argv);
+
+    Widget w;
+    w.findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))->setText(QDir(dir.path()).filePath("sample.img"));
+    w.show();
+    QMetaObject::invokeMethod(&w, "runAll");
+    const auto running = [&w] {
+        int n = 0;
+        for (int row = 0; row < w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->rowCount(); ++row)
+            n += w.statusLabelAt(row) && w.statusLabelAt(row)->text() == QLatin1String("Running");
+        return n;
+    };
+    for (int i = 0; i < 100 && running() < Boards; ++i)
+        spin(100);
+    spin(500);
+    if (running() != Boards) {
+        std::fprintf(stderr, "velmora_bench: only %d of %d jobs run\n", running(), Boards);
+        return 1;
+    }
+
+    const QString uevent = writableUevent();
+    auto *source = w.findChild<DeviceChangeSource *>();
+    if (uevent.isEmpty() && !source) {
+        std::fprintf(stderr, "velmora_bench: no device-change source and no kernel events here\n");
+        return 1;
+    }
+
+    QVector<double> beforeMs, afterMs, beforeListings, afterListings;
+    for (int run = 0; run < runs; ++run) {
+        const Burst before = measure([&w] {
+            for (int i = 0; i < Events; ++i) {
+                w.rescanDevices();
+                QMetaObject::invokeMethod(&w, "updateDeviceCountLineEdit");
+            }
+        });
+        const Burst after = measure([&] {
+            if (!uevent.isEmpty()) {
+                // Written from another thread, 1 ms apart, while the window runs.
+                std::thread rack([uevent] {
+                    for (int i = 0; i < Events; ++i) {
+                        QFile file(uevent);
+                        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+                            file.write("add");
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                });
+                rack.detach();
+                return;
+            }
+            DeviceChangeEvent event;
+            event.kind = DeviceChangeEvent::Arrival;
+            event.isDeviceInterface = true;
+            event.interfaceName = QStringLiteral("/devices/velmora/usb1/1-1");
+            for (int i = 0; i < Events; ++i)
+                emit source->deviceChanged(event);
+        });
+        beforeMs << before.freezeMs;
+        afterMs << after.freezeMs;
+        beforeListings << before.listings;
+        afterListings << after.listings;
+    }
+    const int stillRunning = running();
+
+    const double b = median(beforeMs), a = median(afterMs);
+    std::printf("### Burst of %d device events, %d running jobs, listing of %d ms\n\n", Events, Boards, ListingMs);
+    std::printf("Events %s. %d runs of each, one window; medians, then every run.\n\n",
+                uevent.isEmpty() ? "emitted by the device-change source (no writable uevent file here)"
+                                 : "raised as real kernel events (uevent writes 1 ms apart, from another thread)",
+                runs);
+    std::printf("| handling | listings | longest freeze of the GUI thread (ms) |\n| --- | --- | --- |\n");
+    std::printf("| before: one synchronous rescan per event | %s | %.0f (%s) |\n", qPrintable(list(beforeListings, 0)),
+                b, qPrintable(list(beforeMs, 0)));
+    std::printf("| after: events through the window's own path | %s | %.0f (%s) |\n",
+                qPrintable(list(afterListings, 0)), a, qPrintable(list(afterMs, 0)));
+    std::printf("\nRatio before/after: %.1f. Jobs still running at the end: %d of %d.\n", a > 0 ? b / a : 0.0,
+                stillRunning, Boards);
+    return stillRunning == Boards ? 0 : 2;
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+// velmora_bench --burst: the longest freeze of the GUI thread while a burst
+// of device events is handled. Prints its figures as Markdown; returns the
+// process exit code.
+int runBurstBench(int argc, char **argv);
