@@ -1042,6 +1042,7 @@ void TestFaults::stopsNeverWait()
     QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     for (const QString &port : ports)
         QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid(port)) && status(port) == QLatin1String("Running"), 15000);
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
     const QByteArray script = dir->readFile("all_uuu_temp.auto");
     if (image == QLatin1String("other.img"))
         dir->writeFile(image, "other");
@@ -1087,6 +1088,7 @@ void TestFaults::stopAllReachesJobsWithoutRow()
     QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     for (const QString &port : QStringList{"15:1", "15:2"})
         QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid(port)) && status(port) == QLatin1String("Running"), 15000);
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
     w->populateDeviceTable(
         "Path\tChip\tPro\tVid\tPid\tBcdVersion\n====\n\t15:2\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\n");
     QCOMPARE(rowOf("15:1"), -1);
