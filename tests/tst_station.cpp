@@ -30,6 +30,8 @@ private slots:
     void cleanup();
     void terminationSignalEndLikeClosing_data();
     void terminationSignalEndLikeClosing();
+    void terminationSignalDuringDialog_data();
+    void terminationSignalDuringDialog();
     void killedVelmoraLeavesNoTool();
     void killedVelmoraLeavesNoListing();
     void secondVelmoraIsRefused();
@@ -41,6 +43,11 @@ private:
     // Types the image path into the window and presses StartAll, then waits
     // until every board's tool runs.
     void startAllFlashing(QProcess *velmora);
+    // Types the image path (none when empty) and presses StartAll.
+    void clickStartAll(QProcess *velmora, const QString &image);
+    // Clicks into the main window at a share of its width and a distance
+    // from its top.
+    void clickAt(QProcess *velmora, int percentOfWidth, int fromTop);
     QList<qint64> flashPids() const;
     // Sends the signal to that velmora if it is a live child of this test.
     bool signalVelmora(QProcess *velmora, int signalNumber);
@@ -165,6 +172,23 @@ QString TestStation::windowOf(QProcess *velmora, const QString &title)
 
 void TestStation::startAllFlashing(QProcess *velmora)
 {
+    clickStartAll(velmora, dir->filePath("sample.img"));
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(flashPids().size(), ports.size(), 10000);
+    // Each tool has reached the point where it hangs silently: from here on
+    // no write to a closed pipe could end it.
+    for (const QString &port : ports) {
+        const QString log = "logs/" + QString(port).replace(':', '_') + "_log.txt";
+        QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(log).contains("30%"), 10000);
+    }
+    for (qint64 pid : flashPids())
+        QVERIFY(processAlive(pid));
+    QVERIFY(QFileInfo::exists(dir->filePath("all_uuu_temp.auto")));
+}
+
+void TestStation::clickAt(QProcess *velmora, int percentOfWidth, int fromTop)
+{
     const QString window = windowOf(velmora, QStringLiteral("Velmora"));
     QVERIFY2(!window.isEmpty(), qPrintable(QStringLiteral("the window did not show (%1, exit code %2): %3")
                                                .arg(velmora->state() == QProcess::Running ? "running" : "ended")
@@ -179,21 +203,22 @@ void TestStation::startAllFlashing(QProcess *velmora)
             height = line.mid(7).toInt();
     }
     QVERIFY(width > 0 && height > 0);
+    // A negative distance counts from the bottom.
+    const int y = fromTop >= 0 ? fromTop : height + fromTop;
+    xdotool({"mousemove", "--window", window, QString::number(width * percentOfWidth / 100), QString::number(y),
+             "click", "1"});
+}
+
+void TestStation::clickStartAll(QProcess *velmora, const QString &image)
+{
     // The image path field is the wide one right of the mode selector on the
     // top line; StartAll is the left one of the two buttons at the bottom.
-    xdotool({"mousemove", "--window", window, QString::number(width * 66 / 100), "23", "click", "1"});
-    xdotool({"type", "--delay", "5", dir->filePath("sample.img")}); // takes all its arguments as text
-    xdotool({"mousemove", "--window", window, QString::number(width / 4), QString::number(height - 24), "click", "1"});
-    QTRY_COMPARE_WITH_TIMEOUT(flashPids().size(), ports.size(), 10000);
-    // Each tool has reached the point where it hangs silently: from here on
-    // no write to a closed pipe could end it.
-    for (const QString &port : ports) {
-        const QString log = "logs/" + QString(port).replace(':', '_') + "_log.txt";
-        QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(log).contains("30%"), 10000);
+    if (!image.isEmpty()) {
+        clickAt(velmora, 66, 23);
+        xdotool({"type", "--delay", "5", image}); // takes all its arguments as text
     }
-    for (qint64 pid : flashPids())
-        QVERIFY(processAlive(pid));
-    QVERIFY(QFileInfo::exists(dir->filePath("all_uuu_temp.auto")));
+    if (!QTest::currentTestFailed())
+        clickAt(velmora, 25, -24);
 }
 
 bool TestStation::signalVelmora(QProcess *velmora, int signalNumber)
@@ -254,6 +279,37 @@ void TestStation::terminationSignalEndLikeClosing()
     QCOMPARE(velmora->exitStatus(), QProcess::NormalExit);
     QCOMPARE(velmora->exitCode(), 0);
     QVERIFY(velmora->readAllStandardOutput().contains("Do delete tempfile"));
+    QVERIFY(!QFileInfo::exists(dir->filePath(QLatin1String(StationLockFileName))));
+}
+
+void TestStation::terminationSignalDuringDialog_data()
+{
+    QTest::addColumn<bool>("fileDialog");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("StartAll's error box, no image chosen") << false << "Error$";
+    // The dialog has no parent window: closing the main window alone would
+    // leave it, and Velmora, running.
+    QTest::newRow("the image file dialog") << true << "File$";
+}
+
+// The signal comes while a dialog runs an event loop of its own: Velmora
+// ends all the same.
+void TestStation::terminationSignalDuringDialog()
+{
+    QFETCH(bool, fileDialog);
+    QFETCH(QString, title);
+    QProcess *velmora = startVelmora();
+    if (fileDialog)
+        clickAt(velmora, 83, 23); // the select button right of the image path
+    else
+        clickStartAll(velmora, QString());
+    QVERIFY(!windowOf(velmora, title).isEmpty());
+    QVERIFY(signalVelmora(velmora, SIGTERM));
+    QVERIFY(velmora->waitForFinished(15000));
+    QCOMPARE(velmora->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(velmora->exitCode(), 0);
+    QVERIFY(velmora->readAllStandardOutput().contains("Do delete tempfile"));
+    QVERIFY(flashPids().isEmpty());
     QVERIFY(!QFileInfo::exists(dir->filePath(QLatin1String(StationLockFileName))));
 }
 
