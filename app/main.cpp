@@ -1,4 +1,5 @@
 #include "descriptorlimit.h"
+#include "station.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -7,9 +8,14 @@ int main(int argc, char *argv[])
 {
     raiseDescriptorLimit();
     QApplication a(argc, argv);
+    StationLock station;
+    if (!station.claim())
+        return 1;
+    TerminationSignals termination;
     int result = 0;
     {
         Widget w;
+        termination.closeOnSignal(&w);
         w.show();
         result = a.exec();
     }

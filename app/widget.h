@@ -114,6 +114,8 @@ private:
     bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
     bool hasJob(const QString &devicePort) const;
     void startJob(const QString &devicePort, const QString &deviceMode);
+    // Kills the device's tool at once; its row, if any, ends "Stopped".
+    void stopJob(const QString &devicePort);
     void handleJobOutput(QProcess *process, const QString &devicePort);
     void handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus);
     void handleJobStartFailure(QProcess *process, const QString &devicePort);
@@ -121,6 +123,9 @@ private:
     // no tool was started.
     void failJob(QProcess *process, const QString &devicePort, const QString &reason);
     void releaseProcess(QProcess *process);
+    // Says in the debug output, once per job, that its log is short.
+    void reportLogFailure(const QString &devicePort, const QString &reason);
+    void reportLogWriteFailure(const QString &devicePort, QFile *logFile, qint64 written, qint64 size);
     void onDeviceChange(const DeviceChangeEvent &event);
     void queueRescan();
     void runPendingRescans();
@@ -137,6 +142,8 @@ private:
 
     // Unfinished last line of each job's output, for words split between reads.
     QHash<QString, QString> outputCarry;
+    // Jobs whose log failure has been reported.
+    QSet<QString> logFailureReported;
     // First row of each path; rebuilt lazily after any change of the table.
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;

@@ -18,10 +18,11 @@ constexpr int listingTimeoutMs = 30000;
 
 // The flashing command line for one device, with the port path and the
 // generated script substituted as plain text: ".\uuu.exe -d -m PORT SCRIPT".
+// It is for showing only; the tool is started with flashArguments().
 QString flashCommandLine(const QString &devicePort, const QString &scriptFile);
 
-// Splits a command line into program and arguments the way the toolkit does
-// (blanks separate, double quotes group, tripled quotes give one quote).
-QStringList splitCommandLine(const QString &commandLine);
+// The arguments of that command line, each one whole: a port path with
+// blanks or double quotes stays one argument.
+QStringList flashArguments(const QString &devicePort, const QString &scriptFile);
 
 } // namespace ToolContract

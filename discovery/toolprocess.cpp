@@ -2,6 +2,46 @@
 
 #include <QFileInfo>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+void dieWithParent(pid_t parent)
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A parent that died before the request above sends nothing: then the
+    // child has a new parent already and must not run the tool.
+    if (::getppid() != parent)
+        ::_exit(127);
+}
+
+} // namespace
+#endif
+
+ToolProcess::ToolProcess(QObject *parent)
+    : QProcess(parent)
+{
+#if defined(Q_OS_LINUX) && QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const pid_t velmora = ::getpid();
+    setChildProcessModifier([velmora] {
+        dieWithParent(velmora);
+    });
+#elif defined(Q_OS_LINUX)
+    m_parentPid = ::getpid();
+#endif
+}
+
+#if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+void ToolProcess::setupChildProcess()
+{
+    dieWithParent(pid_t(m_parentPid));
+}
+#endif
+
 bool ToolProcess::startTool(const QString &program, const QStringList &arguments, OpenMode mode)
 {
     m_startError.clear();

@@ -7,10 +7,13 @@
 // state with no valid process id; killing or destroying it then could signal
 // process id -1 (every process we may signal). startTool() puts such an object
 // back into NotRunning, and killChild() only signals a live child.
+//
+// No tool outlives Velmora: on Linux each child asks the kernel for SIGKILL
+// when Velmora ends, however it ends (a crash or SIGKILL included).
 class ToolProcess : public QProcess
 {
 public:
-    using QProcess::QProcess;
+    explicit ToolProcess(QObject *parent = nullptr);
 
     // Starts the tool; false when it could not be started at all (no child).
     // A program named by a path that is no executable file is not started:
@@ -34,6 +37,14 @@ public:
     // child to signal or wait for, whatever the state and process id say
     // (Qt 6 reports the failure while the state still reads Starting).
     void markStartFailed();
+
+#if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override;
+
+private:
+    qint64 m_parentPid = 0;
+#endif
 
 private:
     bool m_killedByUs = false;

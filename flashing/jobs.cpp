@@ -60,6 +60,12 @@ void Widget::runOrStopDevice(const QString &devicePort)
     QPushButton *actionButton = nullptr;
     if (!deviceRowWidgets(devicePort, &statusLabel, &actionButton))
         return;
+    // A stop acts at once: it writes no script and checks no image path, so
+    // that no error box can keep a tool flashing while it waits.
+    if (hasJob(devicePort)) {
+        stopJob(devicePort);
+        return;
+    }
 
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
@@ -67,18 +73,21 @@ void Widget::runOrStopDevice(const QString &devicePort)
     // The error box of generateScript runs an event loop in which the table
     // may have been rebuilt: take the row's widgets again.
     deviceRowWidgets(devicePort, &statusLabel, &actionButton);
+    if (hasJob(devicePort))
+        return;
+    if (scriptWritten)
+        startJob(devicePort, deviceMode);
+    else if (!scriptWriteError.isEmpty())
+        failJob(nullptr, devicePort, scriptWriteError);
+    else
+        finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
+}
 
-    if (!hasJob(devicePort)) {
-        if (scriptWritten) {
-            startJob(devicePort, deviceMode);
-            return;
-        }
-        if (!scriptWriteError.isEmpty()) {
-            failJob(nullptr, devicePort, scriptWriteError);
-            return;
-        }
-    }
-
+void Widget::stopJob(const QString &devicePort)
+{
+    QLabel *statusLabel = nullptr;
+    QPushButton *actionButton = nullptr;
+    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
     if (statusLabel)
         statusLabel->setText(QStringLiteral("Stop"));
     if (actionButton)
@@ -105,17 +114,17 @@ void Widget::runOrStopDevice(const QString &devicePort)
 
 void Widget::startJob(const QString &devicePort, const QString &deviceMode)
 {
+    logFailureReported.remove(devicePort);
     auto *process = new ToolProcess(this);
     // The tool reads nothing from us, and its standard error is never read:
     // neither needs a pipe.
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
 
-    const QString commandLine = ToolContract::flashCommandLine(devicePort, generatedScriptForMode(deviceMode));
-    qDebug() << "Debug CMD:" << commandLine;
-    QStringList arguments = ToolContract::splitCommandLine(commandLine);
-    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    const bool started = process->startTool(program, arguments, QIODevice::ReadWrite);
+    const QString scriptFile = generatedScriptForMode(deviceMode);
+    qDebug() << "Debug CMD:" << ToolContract::flashCommandLine(devicePort, scriptFile);
+    const bool started = process->startTool(ToolContract::program(),
+                                            ToolContract::flashArguments(devicePort, scriptFile), QIODevice::ReadWrite);
     if (started)
         watchJobDescriptors(process);
     processMap.insert(devicePort, process);
@@ -127,7 +136,8 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
         logFileMap.insert(devicePort, logFile);
         logStreamMap.insert(devicePort, new QTextStream(logFile));
     } else {
-        qDebug() << "Cannot open log" << logFile->fileName() << ":" << logFile->errorString();
+        reportLogFailure(devicePort,
+                         QStringLiteral("cannot open log %1: %2").arg(logFile->fileName(), logFile->errorString()));
         delete logFile;
     }
     outputCarry.remove(devicePort);
@@ -172,8 +182,11 @@ void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
         return;
 
     qDebug() << "Debug Print Log:" << chunk;
-    if (QFile *logFile = logFileMap.value(devicePort))
-        logFile->write(chunk);
+    if (QFile *logFile = logFileMap.value(devicePort)) {
+        const qint64 written = logFile->write(chunk);
+        if (written != chunk.size())
+            reportLogWriteFailure(devicePort, logFile, written, chunk.size());
+    }
 
     const QString text = decodeOutputChunk(chunk);
     const QString marker = devicePort + QLatin1String("->Okay");
@@ -252,13 +265,37 @@ void Widget::failJob(QProcess *process, const QString &devicePort, const QString
         statusLabel->setStyleSheet(QStringLiteral("color: red;"));
     }
     if (QTextStream *stream = logStreamMap.value(devicePort)) {
-        *stream << "[Process Failed Detected]\n";
+        const QByteArray trailer = "[Process Failed Detected]\n";
+        *stream << trailer;
         stream->flush();
+        if (stream->status() != QTextStream::Ok)
+            reportLogWriteFailure(devicePort, logFileMap.value(devicePort), -1, trailer.size());
     }
     if (process)
         static_cast<ToolProcess *>(process)->killChild();
     finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Failed"));
     updateDeviceCountLineEdit();
+}
+
+void Widget::reportLogFailure(const QString &devicePort, const QString &reason)
+{
+    if (logFailureReported.contains(devicePort))
+        return;
+    logFailureReported.insert(devicePort);
+    qDebug().noquote() << QStringLiteral("Device %1: %2").arg(devicePort, reason);
+}
+
+void Widget::reportLogWriteFailure(const QString &devicePort, QFile *logFile, qint64 written, qint64 size)
+{
+    // A write that stops short sets no error of the file: the failure of the
+    // rest would show only on the next write.
+    const bool failed = logFile && logFile->error() != QFileDevice::NoError;
+    const QString reason = failed
+                               ? logFile->errorString()
+                               : QStringLiteral("only %1 of %2 bytes written").arg(qMax<qint64>(written, 0)).arg(size);
+    reportLogFailure(devicePort, QStringLiteral("cannot write log %1: %2").arg(logFileNameForPort(devicePort), reason));
+    if (logFile)
+        logFile->unsetError();
 }
 
 void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstractButton *actionButton,
@@ -279,6 +316,7 @@ void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstract
     }
     awaitingOkayMap.remove(devicePort);
     outputCarry.remove(devicePort);
+    logFailureReported.remove(devicePort);
     updateButtonStates();
 }
 
@@ -328,11 +366,12 @@ void Widget::runAll()
 
 void Widget::stopAll()
 {
-    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
-        const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
-        const QString devicePort = item ? item->text() : QString();
+    // Every registered job, whether a row shows its board or not (a listing
+    // may have dropped it); a stop changes processMap, hence the copy.
+    const QStringList devicePorts = processMap.keys();
+    for (const QString &devicePort : devicePorts) {
         if (hasJob(devicePort))
-            runOrStopDevice(devicePort);
+            stopJob(devicePort);
     }
     updateButtonStates();
 }

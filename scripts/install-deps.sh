@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libudev-dev libglib2.0-dev
-          libgl-dev xvfb xauth imagemagick clang-format fonts-wqy-microhei)
+          libgl-dev xvfb xauth xdotool imagemagick clang-format fonts-wqy-microhei)
 packages+=("$@")
 
 missing=()

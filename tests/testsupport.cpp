@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <dirent.h>
 #include <unistd.h>
 
 ToolDir::ToolDir()
@@ -75,6 +76,23 @@ QList<int> childPids()
             pids << pid;
     }
     return pids;
+}
+
+bool inOwnPidNamespace()
+{
+    if (::getppid() != 1 || ::getpid() > 16)
+        return false;
+    int processes = 0;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    while (const dirent *entry = ::readdir(proc)) {
+        bool numeric = false;
+        QByteArray(entry->d_name).toInt(&numeric);
+        processes += numeric ? 1 : 0;
+    }
+    ::closedir(proc);
+    return processes <= 3;
 }
 
 bool logHeldOpen()

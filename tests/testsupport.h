@@ -22,6 +22,10 @@ bool processAlive(qint64 pid);
 // Processes whose parent is this process, zombies included.
 QList<int> childPids();
 
+// This process was started by run-in-pidns.sh: a child of PID 1 in a PID
+// namespace that holds nothing else.
+bool inOwnPidNamespace();
+
 // Whether this process holds a board's log file open.
 bool logHeldOpen();
 

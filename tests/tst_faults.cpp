@@ -63,6 +63,11 @@ private slots:
     void hugeListings();
     void imagePaths_data();
     void imagePaths();
+    void stopsNeverWait_data();
+    void stopsNeverWait();
+    void stopAllReachesJobsWithoutRow();
+    void logsOnFullDisk_data();
+    void logsOnFullDisk();
 
 private:
     Widget *makeWidget(const QByteArray &boards);
@@ -82,6 +87,7 @@ private:
     Widget *w = nullptr;
     int baselineFds = -1;
     QString mountedReadOnly;
+    QString mountedLogs;
 };
 
 namespace {
@@ -97,11 +103,16 @@ bool privateMounts = false;
 // recording, collected for the cases that look at how output was cut.
 bool recordReads = false;
 QStringList recordedReads;
+// Every other debug line while set.
+bool recordDebug = false;
+QStringList recordedDebug;
 QtMessageHandler previousHandler = nullptr;
 
 void messageFilter(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtDebugMsg) {
+        if (recordDebug && !message.startsWith(QLatin1String("Debug Print Log:")))
+            recordedDebug << message;
         if (message.startsWith(QLatin1String("Debug Print Log:"))) {
             if (recordReads)
                 recordedReads << message;
@@ -197,6 +208,10 @@ void TestFaults::cleanup()
     delete w;
     w = nullptr;
 #ifdef Q_OS_LINUX
+    if (!mountedLogs.isEmpty()) {
+        ::umount2(QFile::encodeName(mountedLogs).constData(), MNT_DETACH);
+        mountedLogs.clear();
+    }
     if (!mountedReadOnly.isEmpty()) {
         ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
         QDir::setCurrent(mountedReadOnly);
@@ -216,6 +231,8 @@ void TestFaults::cleanup()
     dir = nullptr;
     recordReads = false;
     recordedReads.clear();
+    recordDebug = false;
+    recordedDebug.clear();
     if (baselineFds >= 0) {
         QElapsedTimer clock;
         clock.start();
@@ -982,6 +999,174 @@ void TestFaults::imagePaths()
     QCOMPARE(flashRuns("13:1") + flashRuns("13:2"), 0);
     QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
     QVERIFY(!button("stopAllButton")->isEnabled());
+}
+
+namespace {
+
+// Message boxes that are up among the top-level widgets.
+int visibleMessageBoxes()
+{
+    int boxes = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        boxes += qobject_cast<QMessageBox *>(widget) && widget->isVisible() ? 1 : 0;
+    return boxes;
+}
+
+} // namespace
+
+void TestFaults::stopsNeverWait_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("how");
+    QTest::newRow("empty image path, StopAll") << QString() << "StopAll";
+    QTest::newRow("empty image path, each row's Stop") << QString() << "Stop";
+    QTest::newRow("refused image path, StopAll") << "/tmp/a\"b.img"
+                                                 << "StopAll";
+    QTest::newRow("another image chosen, StopAll") << "other.img"
+                                                   << "StopAll";
+}
+
+// A stop kills at once: it neither writes a script nor checks the image path,
+// so no error box holds a tool flashing while it waits to be closed.
+void TestFaults::stopsNeverWait()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, how);
+    QStringList ports;
+    QByteArray boards;
+    for (int i = 1; i <= 8; ++i) {
+        ports << QStringLiteral("14:%1").arg(i);
+        boards += board(ports.last(), "outcome=hang@30");
+    }
+    makeWidget(boards);
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (const QString &port : ports)
+        QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid(port)) && status(port) == QLatin1String("Running"), 15000);
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    const QByteArray script = dir->readFile("all_uuu_temp.auto");
+    if (image == QLatin1String("other.img"))
+        dir->writeFile(image, "other");
+    w->findChild<QLineEdit *>("lineEdit_All")->setText(image.isEmpty() ? image : dir->filePath(image));
+
+    MessageBoxWatcher watcher;
+    // Closes any box, so that the old behaviour fails here rather than hangs.
+    MessageBoxCloser closer;
+    QElapsedTimer clock;
+    clock.start();
+    if (how == QLatin1String("StopAll")) {
+        QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    } else {
+        for (const QString &port : ports)
+            QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+    }
+    QCOMPARE(visibleMessageBoxes(), 0);
+    const auto toolsLeft = [&] {
+        QStringList left;
+        for (const QString &port : ports) {
+            if (processAlive(flashPid(port)))
+                left << port;
+        }
+        return left;
+    };
+    while (!toolsLeft().isEmpty() && clock.elapsed() < 1000)
+        QTest::qWait(10);
+    QVERIFY2(toolsLeft().isEmpty(), qPrintable("still flashing after a second: " + toolsLeft().join(' ')));
+    for (const QString &port : ports)
+        QTRY_COMPARE(status(port), QStringLiteral("Stopped"));
+    QVERIFY2(watcher.texts.isEmpty(), qPrintable(watcher.texts.join(" | ")));
+    QCOMPARE(closer.closedCount(), 0);
+    // The script the tools were started with is left as it was.
+    QCOMPARE(dir->readFile("all_uuu_temp.auto"), script);
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+}
+
+// A listing that no longer shows a flashing board leaves its job without a
+// row; StopAll still stops it.
+void TestFaults::stopAllReachesJobsWithoutRow()
+{
+    makeWidget(board("15:1", "outcome=hang@30") + board("15:2", "outcome=hang@30"));
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    for (const QString &port : QStringList{"15:1", "15:2"})
+        QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid(port)) && status(port) == QLatin1String("Running"), 15000);
+    QTRY_VERIFY(button("stopAllButton")->isEnabled());
+    w->populateDeviceTable(
+        "Path\tChip\tPro\tVid\tPid\tBcdVersion\n====\n\t15:2\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\n");
+    QCOMPARE(rowOf("15:1"), -1);
+    QVERIFY(button("stopAllButton")->isEnabled());
+
+    QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    QTRY_VERIFY(!processAlive(flashPid("15:1")));
+    QTRY_VERIFY(!processAlive(flashPid("15:2")));
+    QTRY_COMPARE(status("15:2"), QStringLiteral("Stopped"));
+    QTRY_VERIFY(!button("stopAllButton")->isEnabled());
+    QVERIFY(!logHeldOpen());
+    QCOMPARE(flashRuns("15:1"), 1);
+}
+
+void TestFaults::logsOnFullDisk_data()
+{
+    QTest::addColumn<QByteArray>("options");
+    QTest::addColumn<bool>("inodes");
+    QTest::newRow("no space left") << QByteArray("size=64k") << false;
+    QTest::newRow("no inodes left") << QByteArray("size=1m,nr_inodes=8") << true;
+}
+
+// The logs folder on a small file system that is full: the jobs run and end
+// as their tools say, and the debug output says once per job why its log is
+// short or missing.
+void TestFaults::logsOnFullDisk()
+{
+    QFETCH(QByteArray, options);
+    QFETCH(bool, inodes);
+#ifdef Q_OS_LINUX
+    if (!privateMounts)
+        QSKIP("no mount namespace of our own for a small file system");
+    const QString logs = dir->filePath("logs");
+    QVERIFY(QDir().mkpath(logs));
+    if (::mount("tmpfs", QFile::encodeName(logs).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
+        QSKIP("cannot mount a tmpfs");
+    mountedLogs = logs;
+    // Fill it.
+    for (int i = 0;; ++i) {
+        QFile filler(QStringLiteral("%1/filler%2").arg(logs).arg(i));
+        if (!filler.open(QIODevice::WriteOnly))
+            break;
+        if (inodes)
+            continue;
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        break;
+    }
+#else
+    QSKIP("needs a mount namespace");
+#endif
+    const QStringList ports = {"16:1", "16:2", "16:3"};
+    makeWidget(board("16:1", "duration_ms=400") + board("16:2", "outcome=fail@50") + board("16:3", "outcome=hang@30"));
+    recordDebug = true;
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(status("16:1"), QStringLiteral("Finished"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(status("16:2"), QStringLiteral("Failed"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid("16:3")), 15000);
+    QTest::qWait(200); // the hung tool has printed up to its hang point
+    QCOMPARE(status("16:3"), QStringLiteral("Running"));
+    QTest::mouseClick(w->actionButtonAt(rowOf("16:3")), Qt::LeftButton);
+    QTRY_COMPARE(status("16:3"), QStringLiteral("Stopped"));
+    recordDebug = false;
+
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #16:2)"));
+    QCOMPARE(w->statusLabelAt(rowOf("16:2"))->styleSheet(), QStringLiteral("color: red;"));
+    for (const QString &port : ports) {
+        QStringList said;
+        for (const QString &line : qAsConst(recordedDebug)) {
+            if (line.startsWith("Device " + port + ": ") && line.contains(QLatin1String(" log ")))
+                said << line;
+        }
+        QVERIFY2(said.size() == 1, qPrintable(port + ": " + recordedDebug.join(" | ")));
+        QVERIFY2(said.first().contains(QLatin1String("No space left on device")), qPrintable(said.first()));
+        QVERIFY2(said.first().contains("logs/" + QString(port).replace(':', '_') + "_log.txt"),
+                 qPrintable(said.first()));
+    }
 }
 
 int main(int argc, char *argv[])

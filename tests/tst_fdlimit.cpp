@@ -90,25 +90,6 @@ bool livesOn(qint64 pid)
     return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
 }
 
-// This process was started by run-in-pidns.sh: a child of PID 1 in a PID
-// namespace that holds nothing else.
-bool inOwnPidNamespace()
-{
-    if (::getppid() != 1 || ::getpid() > 16)
-        return false;
-    int processes = 0;
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return false;
-    while (const dirent *entry = ::readdir(proc)) {
-        bool numeric = false;
-        QByteArray(entry->d_name).toInt(&numeric);
-        processes += numeric ? 1 : 0;
-    }
-    ::closedir(proc);
-    return processes <= 3;
-}
-
 // The soft limit under which exactly free descriptor numbers are unused:
 // new descriptors take the lowest free numbers below the limit, and open ones
 // above it stay usable.

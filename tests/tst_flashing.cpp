@@ -34,6 +34,8 @@ private slots:
     void duplicatePaths();
     void scriptGeneration();
     void imagePathsArriveIntact();
+    void portArrivesAsOneArgument_data();
+    void portArrivesAsOneArgument();
     void refusedImagePaths();
     void cancelledFileDialogEmptiesImagePath();
     void logNamesAndTruncation();
@@ -398,6 +400,34 @@ void TestFlashing::imagePathsArriveIntact()
     QTRY_COMPARE(status(0), QStringLiteral("Finished"));
     // The simulator reads the path back out of the script and checks the file.
     QVERIFY(dir->readFile("logs/1_1_log.txt").contains("Image: \"" + image.toUtf8() + "\" 4 bytes"));
+}
+
+void TestFlashing::portArrivesAsOneArgument_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::newRow("blank and a quoted word") << QStringLiteral("2:1 \"rack A\"");
+    QTest::newRow("unbalanced quote before the script") << QStringLiteral("2:2 \"x");
+    QTest::newRow("tripled quotes") << QStringLiteral("2:3\"\"\"x y");
+}
+
+void TestFlashing::portArrivesAsOneArgument()
+{
+    QFETCH(QString, port);
+    makeWidget("");
+    w->populateDeviceTable(QStringLiteral("Path\tChip\tPro\tVid\tPid\tBcdVersion\n====\n\t%1\tVB100\tLOAD:\t"
+                                          "0xFFF0\t0xFFF1\t0x0001\n")
+                               .arg(port));
+    QCOMPARE(w->findRowByPath(port), 0);
+    w->runOrStopDevice(port);
+    // The simulator prints its marker with the port it was given.
+    QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
+    QList<QStringList> flashes;
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d"))
+            flashes << call.args;
+    }
+    QCOMPARE(flashes, QList<QStringList>({{"-d", "-m", port, "all_uuu_temp.auto"}}));
 }
 
 void TestFlashing::refusedImagePaths()

@@ -100,11 +100,8 @@ void TestTexts::flashCommandLine()
 {
     const QString line = ToolContract::flashCommandLine("2:14", "image_uuu_temp.auto");
     QCOMPARE(line, ToolContract::program() + QStringLiteral(" -d -m 2:14 image_uuu_temp.auto"));
-    QCOMPARE(ToolContract::splitCommandLine(line),
-             QStringList({ToolContract::program(), "-d", "-m", "2:14", "image_uuu_temp.auto"}));
     // A port path holding %2 is substituted once, as plain text.
     QCOMPARE(ToolContract::flashCommandLine("a%2", "s"), ToolContract::program() + QStringLiteral(" -d -m a%2 s"));
-    QCOMPARE(ToolContract::splitCommandLine("p \"a b\" c"), QStringList({"p", "a b", "c"}));
 }
 
 void TestTexts::deviceChangeFilter_data()

@@ -1,0 +1,155 @@
+#include "station.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QWidget>
+
+#include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+const char StationLockFileName[] = "velmora-station.lock";
+
+StationLock::StationLock()
+    : m_lock(QDir::current().filePath(QLatin1String(StationLockFileName)))
+{
+    // The lock is never refreshed while Velmora runs, so its age says
+    // nothing: only a holder that has ended makes it stale.
+    m_lock.setStaleLockTime(0);
+}
+
+bool StationLock::claim()
+{
+    m_refusal.clear();
+    if (m_lock.tryLock(0))
+        return true;
+    m_refusal = refusalText();
+    std::fprintf(stderr, "velmora: %s\n", m_refusal.toLocal8Bit().constData());
+    std::fflush(stderr);
+    QMessageBox::critical(nullptr, QCoreApplication::translate("Station", "Error"), m_refusal, QMessageBox::Ok);
+    return false;
+}
+
+QString StationLock::refusalText() const
+{
+    const QString folder = QDir::toNativeSeparators(QDir::currentPath());
+    const QString lockName = QLatin1String(StationLockFileName);
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (m_lock.error() == QLockFile::LockFailedError && m_lock.getLockInfo(&pid, &host, &application)) {
+        return QCoreApplication::translate("Station",
+                                           "Velmora is already running in the station folder %1 (process %2 on %3). "
+                                           "Close it before starting Velmora here again: two would flash the same "
+                                           "boards.")
+            .arg(folder)
+            .arg(pid)
+            .arg(host);
+    }
+    if (m_lock.error() == QLockFile::LockFailedError) {
+        return QCoreApplication::translate("Station",
+                                           "Another Velmora holds the station folder %1 (its lock file %2 is there).")
+            .arg(folder, lockName);
+    }
+    if (m_lock.error() == QLockFile::PermissionError) {
+        return QCoreApplication::translate("Station",
+                                           "Velmora cannot use the station folder %1: it cannot create its lock file "
+                                           "%2 there (the folder is not writable).")
+            .arg(folder, lockName);
+    }
+    return QCoreApplication::translate("Station", "Velmora cannot lock the station folder %1 (lock file %2).")
+        .arg(folder, lockName);
+}
+
+#ifdef Q_OS_UNIX
+namespace {
+
+const int TerminationSignalNumbers[] = {SIGTERM, SIGHUP, SIGINT};
+
+// Written by the handler, read on the GUI thread.
+int signalSockets[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    const unsigned char number = static_cast<unsigned char>(signalNumber);
+    // Non-blocking: a full socket loses a repeated signal, never the process.
+    const ssize_t written = ::write(signalSockets[1], &number, 1);
+    static_cast<void>(written);
+    errno = savedErrno;
+}
+
+} // namespace
+#endif
+
+TerminationSignals::TerminationSignals(QObject *parent)
+    : QObject(parent)
+{
+#ifdef Q_OS_UNIX
+    if (signalSockets[0] >= 0)
+        return; // one instance per process
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) {
+        std::perror("velmora: no socket pair for the termination signals");
+        return;
+    }
+    // Neither end may block, nor be inherited by the tools.
+    for (int fd : signalSockets) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    m_notifier = new QSocketNotifier(signalSockets[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignals);
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : TerminationSignalNumbers)
+        ::sigaction(number, &action, nullptr);
+#endif
+}
+
+TerminationSignals::~TerminationSignals()
+{
+#ifdef Q_OS_UNIX
+    if (!m_notifier)
+        return;
+    for (int number : TerminationSignalNumbers)
+        ::signal(number, SIG_DFL);
+    delete m_notifier;
+    m_notifier = nullptr;
+    ::close(signalSockets[0]);
+    ::close(signalSockets[1]);
+    signalSockets[0] = signalSockets[1] = -1;
+#endif
+}
+
+void TerminationSignals::readSignals()
+{
+#ifdef Q_OS_UNIX
+    unsigned char numbers[16];
+    ssize_t count = 0;
+    while ((count = ::read(signalSockets[0], numbers, sizeof numbers)) > 0) {
+        for (ssize_t i = 0; i < count; ++i)
+            emit received(numbers[i]);
+    }
+#endif
+}
+
+void TerminationSignals::closeOnSignal(QWidget *window)
+{
+    connect(this, &TerminationSignals::received, window, [window](int signalNumber) {
+        std::fprintf(stderr, "velmora: signal %d, closing\n", signalNumber);
+        std::fflush(stderr);
+        window->close();
+        // A modal box or dialog runs an event loop of its own: leave it too.
+        QCoreApplication::exit(0);
+    });
+}

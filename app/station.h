@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+class QWidget;
+
+// Name of the lock file that marks the working directory as the station of a
+// running Velmora.
+extern const char StationLockFileName[];
+
+// One station folder, one Velmora: a second one started in the same working
+// directory would list the boards that the first is flashing as idle and
+// flash them a second time.
+class StationLock
+{
+public:
+    StationLock();
+
+    // Takes the station. When another Velmora holds it, or no lock can be
+    // made, says why on standard error and in an "Error" box and returns
+    // false. A lock left by a process that has ended is taken over.
+    bool claim();
+
+    // Why claim() failed, as shown; empty after a success.
+    QString refusal() const { return m_refusal; }
+
+private:
+    QString refusalText() const;
+
+    QLockFile m_lock;
+    QString m_refusal;
+};
+
+// SIGTERM, SIGHUP and SIGINT end Velmora the way closing its window does.
+// The handler only writes the signal's number into a socket pair; the window
+// is closed from the event loop, where teardown can kill and reap the tools.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TerminationSignals(QObject *parent = nullptr);
+    ~TerminationSignals() override;
+
+    // Closes the window and leaves every event loop (an open message box
+    // included) when one of the signals arrives.
+    void closeOnSignal(QWidget *window);
+
+signals:
+    void received(int signalNumber);
+
+private:
+    void readSignals();
+
+    QSocketNotifier *m_notifier = nullptr;
+};
