@@ -146,6 +146,8 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
     QPushButton *actionButton = nullptr;
     if (deviceRowWidgets(devicePort, &statusLabel, &actionButton)) {
         statusLabel->setText(QStringLiteral("Running"));
+        // The red of an earlier failure goes with it.
+        statusLabel->setStyleSheet(QString());
         actionButton->setText(QStringLiteral("Stop"));
     }
 

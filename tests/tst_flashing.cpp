@@ -162,6 +162,14 @@ void TestFlashing::failureWords()
         QTRY_COMPARE(status(1), QStringLiteral("Failed"));
         QVERIFY(failedText().startsWith(QStringLiteral("Failed Devices: 2 (")));
         QVERIFY(failedText().contains(QStringLiteral("Device #2:3")));
+        // Flashed again, the board is not shown in red while it runs or once
+        // it has finished.
+        dir->writeScenario("board 1:11 duration_ms=400\nboard 2:3 duration_ms=400\n");
+        w->runOrStopDevice("1:11");
+        QCOMPARE(status(0), QStringLiteral("Running"));
+        QCOMPARE(w->statusLabelAt(0)->styleSheet(), QString());
+        QTRY_COMPARE(status(0), QStringLiteral("Finished"));
+        QCOMPARE(w->statusLabelAt(0)->styleSheet(), QString());
     } else {
         QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
     }
