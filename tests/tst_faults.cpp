@@ -1089,8 +1089,9 @@ void TestFaults::stopAllReachesJobsWithoutRow()
     for (const QString &port : QStringList{"15:1", "15:2"})
         QTRY_VERIFY_WITH_TIMEOUT(processAlive(flashPid(port)) && status(port) == QLatin1String("Running"), 15000);
     QTRY_VERIFY(button("stopAllButton")->isEnabled());
-    w->populateDeviceTable(
-        "Path\tChip\tPro\tVid\tPid\tBcdVersion\n====\n\t15:2\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\n");
+    // A listing that drops a running board ends its job; a job can still
+    // lose its row in other ways (here the row is taken out of the table).
+    table()->removeRow(rowOf("15:1"));
     QCOMPARE(rowOf("15:1"), -1);
     QVERIFY(button("stopAllButton")->isEnabled());
 
