@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testplatform.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -14,15 +16,6 @@ struct ToolCall
     qint64 pid = 0;
     QStringList args;
 };
-
-// Whether a process with this id still exists (a reaped child does not).
-bool processAlive(qint64 pid);
-
-// Processes whose parent is this process, zombies included.
-QList<int> childPids();
-
-// Whether this process holds a board's log file open.
-bool logHeldOpen();
 
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for

@@ -10,7 +10,9 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#ifdef Q_OS_LINUX
 #include <unistd.h>
+#endif
 
 // Rescans keep statuses and running jobs, and end the jobs of boards that
 // are gone.
@@ -213,6 +215,9 @@ void TestRescan::missingToolDuringRescan()
 
 void TestRescan::realDeviceEventRescansOnce()
 {
+#ifndef Q_OS_LINUX
+    QSKIP("raises a kernel device event through /sys");
+#else
     if (::geteuid() != 0)
         QSKIP("raising a kernel device event needs root");
     QString sysPath;
@@ -243,6 +248,7 @@ void TestRescan::realDeviceEventRescansOnce()
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(w->findChild<QLineEdit *>("lineEdit")->text(), QString::fromUtf8("Connected Devices\xEF\xBC\x9A"
                                                                               "2"));
+#endif
 }
 
 QTEST_MAIN(TestRescan)
