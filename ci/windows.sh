@@ -103,7 +103,7 @@ t_tests=$(clock)
 
 if [ "${VELMORA_WIN_PACKAGE:-0}" = 1 ] && [ "$status" = 0 ]; then
     step "package"
-    "$root/ci/windows-package.sh" "$build" "$qt" || status=$?
+    "$root/ci/windows-package.sh" "$build" ${VELMORA_WIN_SCREENSHOT:+"$VELMORA_WIN_SCREENSHOT"} || status=$?
 fi
 t_end=$(clock)
 
