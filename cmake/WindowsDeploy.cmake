@@ -25,6 +25,12 @@ if(MINGW)
                         OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
         if(IS_ABSOLUTE "${_path}" AND EXISTS "${_path}")
             install(FILES "${_path}" DESTINATION .)
+            # The compiler's DLLs come with their debugging symbols (most of
+            # libstdc++-6.dll's 23 MB).
+            if(CMAKE_STRIP)
+                install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                                                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_dll}\")")
+            endif()
         else()
             message(WARNING "${_dll} not found beside ${CMAKE_CXX_COMPILER}: the package will not start without it")
         endif()
