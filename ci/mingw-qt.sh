@@ -42,7 +42,7 @@ if [ ! -f qtbase-opensource-src_5.15.8+dfsg.orig.tar.xz ]; then
     apt-get "${apt_src[@]}" source --download-only "qtbase-opensource-src=$version"
 fi
 
-# Qt's win32-g++ spec calls x86_64-w64-mingw32-g++; the default one uses the
+# Qt's win32-g++ platform calls x86_64-w64-mingw32-g++; the default one uses the
 # win32 thread model, which lacks std::thread and std::mutex.
 for t in gcc g++ c++ cpp; do
     ln -sf "/usr/bin/x86_64-w64-mingw32-$t-posix" "bin/x86_64-w64-mingw32-$t"
