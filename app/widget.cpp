@@ -10,10 +10,6 @@
 #include <QHeaderView>
 #include <QTextStream>
 
-#ifdef Q_OS_WIN
-#include "win/devicenotify_win.h"
-#endif
-
 // The embedded images live in the static library; make sure they are linked
 // in and registered before the form asks for them.
 static void registerResources()
@@ -125,13 +121,9 @@ void Widget::resetFailedDevice()
 
 void Widget::registerDeviceNotifications()
 {
-#ifdef Q_OS_WIN
-    velmoraRegisterDeviceNotifications(reinterpret_cast<HWND>(winId()));
-#else
     deviceSource = DeviceChangeSource::create(this);
     if (deviceSource)
         connect(deviceSource, &DeviceChangeSource::deviceChanged, this, &Widget::onDeviceChange);
-#endif
 }
 
 void Widget::onDeviceChange(const DeviceChangeEvent &event)
@@ -177,23 +169,9 @@ bool Widget::nativeEvent(const QByteArray &eventType, void *message, qintptr *re
 bool Widget::nativeEvent(const QByteArray &eventType, void *message, long *result)
 #endif
 {
-    Q_UNUSED(eventType)
     Q_UNUSED(result)
-#ifdef Q_OS_WIN
-    const MSG *msg = static_cast<const MSG *>(message);
-    VelmoraDeviceChange change;
-    if (msg && velmoraDecodeDeviceChange(msg->message, msg->wParam, msg->lParam, &change)) {
-        DeviceChangeEvent event;
-        event.kind = change.kind == VelmoraDeviceArrival          ? DeviceChangeEvent::Arrival
-                     : change.kind == VelmoraDeviceRemoveComplete ? DeviceChangeEvent::RemoveComplete
-                                                                  : DeviceChangeEvent::Other;
-        event.isDeviceInterface = change.isDeviceInterface;
-        if (change.name)
-            event.interfaceName = QString::fromWCharArray(change.name);
-        onDeviceChange(event);
-    }
-#else
-    Q_UNUSED(message)
-#endif
+    // The window's messages carry Windows' device notifications.
+    if (deviceSource)
+        deviceSource->handleNativeMessage(eventType, message);
     return false;
 }

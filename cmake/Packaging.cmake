@@ -8,10 +8,13 @@
 #   share/icons/hicolor/256x256/apps/velmora.png      its icon
 # The flashing-tool simulator (uuu_sim) is a test aid and is not installed.
 #
-# On Windows the templates go beside velmora.exe (bin/scripts/emmc/), since the
-# program looks for them under its current folder; see docs/WINDOWS.md.
+# On Windows the install folder is a station folder: velmora.exe with the
+# toolkit's DLLs and plugins, the templates under scripts/emmc/ (the program
+# looks for them under its current folder) and a README; see docs/WINDOWS.md.
 #
 #   cmake --build build && (cd build && cpack -G DEB)     ->  velmora_<version>-1_<arch>.deb
+#   cross build: (cd build-win && cpack -G ZIP)           ->  velmora-<version>-win64.zip
+#                (cd build-win && cpack -G NSIS)          ->  velmora-<version>-win64.exe
 #
 # Only applies when Velmora is the top-level project: a project that embeds it
 # with add_subdirectory() decides itself what it installs.
@@ -25,11 +28,15 @@ include(GNUInstallDirs)
 get_filename_component(_velmora_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 file(GLOB _velmora_templates "${_velmora_root}/scripts/emmc/*.auto")
 
-install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
 if(WIN32)
-    install(FILES ${_velmora_templates} DESTINATION ${CMAKE_INSTALL_BINDIR}/scripts/emmc)
+    # A station folder: the program, what it needs to run, the templates
+    # where it looks for them. The flashing tool is added by the station.
+    install(TARGETS velmora RUNTIME DESTINATION .)
+    install(FILES ${_velmora_templates} DESTINATION scripts/emmc)
+    install(FILES "${_velmora_root}/packaging/README-windows.txt" DESTINATION . RENAME README.txt)
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsDeploy.cmake)
 else()
+    install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${_velmora_templates} DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora/scripts/emmc)
     install(PROGRAMS "${_velmora_root}/packaging/velmora-station" DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES "${_velmora_root}/packaging/velmora.desktop" DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -59,6 +66,35 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
+    set(CPACK_SYSTEM_NAME win64)
+    # One folder in the zip, named like the zip.
+    set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+    find_program(VELMORA_MAKENSIS makensis)
+    mark_as_advanced(VELMORA_MAKENSIS)
+    if(VELMORA_MAKENSIS)
+        list(APPEND CPACK_GENERATOR NSIS)
+    endif()
+    # Velmora writes its logs and scripts into its station folder, which
+    # therefore must be writable by the operator: not under Program Files.
+    set(CPACK_NSIS_INSTALL_ROOT "C:")
+    set(CPACK_PACKAGE_INSTALL_DIRECTORY Velmora)
+    set(CPACK_NSIS_PACKAGE_NAME Velmora)
+    set(CPACK_NSIS_DISPLAY_NAME Velmora)
+    set(CPACK_NSIS_INSTALLED_ICON_NAME velmora.exe)
+    set(CPACK_NSIS_MUI_ICON "${_velmora_root}/app/velmora.ico")
+    set(CPACK_NSIS_MUI_UNIICON "${_velmora_root}/app/velmora.ico")
+    # The Start-menu entry starts Velmora in the folder it is installed in,
+    # which is the station folder: uuu.exe goes there, logs\ appears there.
+    # Written into the installer script as they stand.
+    set(CPACK_VERBATIM_VARIABLES ON)
+    # A 64-bit installer for a 64-bit program (makensis makes 32-bit ones by
+    # default, which a 64-bit-only Wine cannot run).
+    set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+    set(CPACK_NSIS_CREATE_ICONS_EXTRA [=[
+  SetOutPath "$INSTDIR"
+  CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\Velmora.lnk" "$INSTDIR\velmora.exe"]=])
+    set(CPACK_NSIS_DELETE_ICONS_EXTRA [=[
+  Delete "$SMPROGRAMS\$START_MENU\Velmora.lnk"]=])
 else()
     set(CPACK_GENERATOR DEB)
 endif()

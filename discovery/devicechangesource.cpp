@@ -4,6 +4,10 @@
 #include "udevmonitor.h"
 
 #include <QDebug>
+#elif defined(Q_OS_WIN)
+#include "win/windevicesource.h"
+
+#include <QWidget>
 #endif
 
 DeviceChangeSource *DeviceChangeSource::create(QObject *parent)
@@ -15,10 +19,18 @@ DeviceChangeSource *DeviceChangeSource::create(QObject *parent)
     qDebug().noquote()
         << QStringLiteral("Device hot-plug is unavailable (%1); use \"List\" to rescan the boards.").arg(reason);
     return nullptr;
+#elif defined(Q_OS_WIN)
+    QWidget *window = qobject_cast<QWidget *>(parent);
+    return window ? new WindowsDeviceChangeSource(window) : nullptr;
 #else
-    // Windows delivers WM_DEVICECHANGE to the window itself; elsewhere there
-    // is no monitor and "List" rescans.
+    // No monitor here: "List" rescans.
     Q_UNUSED(parent)
     return nullptr;
 #endif
+}
+
+void DeviceChangeSource::handleNativeMessage(const QByteArray &eventType, void *message)
+{
+    Q_UNUSED(eventType)
+    Q_UNUSED(message)
 }

@@ -5,8 +5,8 @@
 #include <QObject>
 
 // A platform source of device-change notifications that are delivered on the
-// GUI thread. Windows needs none: its notifications reach the window's
-// nativeEvent directly.
+// GUI thread: the udev monitor on Linux, the window's WM_DEVICECHANGE
+// messages on Windows.
 class DeviceChangeSource : public QObject
 {
     Q_OBJECT
@@ -15,12 +15,17 @@ public:
     using QObject::QObject;
 
     // The source for this platform, or null when there is none or it cannot be
-    // opened (the reason goes to the debug output once).
+    // opened (the reason goes to the debug output once). On Windows parent
+    // must be the window that is to receive the notifications.
     static DeviceChangeSource *create(QObject *parent);
 
     // Delivers at once the notifications that are already waiting, so that
     // they join the rescan about to run instead of asking for one more.
     virtual void drainPending() {}
+
+    // A native message that the window received (its nativeEvent); sources
+    // whose notifications come as window messages take theirs from here.
+    virtual void handleNativeMessage(const QByteArray &eventType, void *message);
 
 signals:
     void deviceChanged(const DeviceChangeEvent &event);

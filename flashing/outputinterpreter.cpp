@@ -46,7 +46,29 @@ template <typename Found> void forEachPercentage(const QString &text, Found foun
 QString decodeOutputChunk(QByteArray bytes)
 {
     bytes.replace('\0', ' ');
-    return QString::fromLocal8Bit(bytes);
+    // An ASCII byte always reads as itself. In a double-byte code page
+    // (Windows in Chinese or Japanese) a byte above 0x7F followed by an ASCII
+    // letter would read as one character, and binary noise or text in
+    // another encoding just before "ERROR" would hide the word; so the runs
+    // of other bytes are decoded on their own. UTF-8 and single-byte code
+    // pages give the same text either way.
+    const char *data = bytes.constData();
+    const int size = bytes.size();
+    int at = 0;
+    while (at < size && static_cast<unsigned char>(data[at]) < 0x80)
+        ++at;
+    if (at == size)
+        return QString::fromLatin1(data, size);
+    QString text = QString::fromLatin1(data, at);
+    while (at < size) {
+        const bool ascii = static_cast<unsigned char>(data[at]) < 0x80;
+        int end = at;
+        while (end < size && (static_cast<unsigned char>(data[end]) < 0x80) == ascii)
+            ++end;
+        text += ascii ? QString::fromLatin1(data + at, end - at) : QString::fromLocal8Bit(data + at, end - at);
+        at = end;
+    }
+    return text;
 }
 
 int firstPercentage(const QString &text)

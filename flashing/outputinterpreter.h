@@ -17,7 +17,8 @@ struct ChunkVerdict
 };
 
 // Text of one read of a flashing tool's output, in the local 8-bit code
-// page. A NUL byte reads as a blank, so that it hides nothing after it.
+// page. A NUL byte reads as a blank, so that it hides nothing after it, and
+// every other ASCII byte as itself, whatever the bytes around it.
 QString decodeOutputChunk(QByteArray bytes);
 
 // The number in front of the first "%" that follows decimal digits, or -1.

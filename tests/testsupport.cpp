@@ -3,15 +3,10 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QMessageBox>
 #include <QLineEdit>
 #include <QTimer>
-
-#include <csignal>
-#include <dirent.h>
-#include <unistd.h>
 
 ToolDir::ToolDir()
     : m_previousDir(QDir::currentPath())
@@ -28,7 +23,7 @@ ToolDir::ToolDir()
                           filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
     installTool();
     writeFile(QStringLiteral("sample.img"), QByteArray(4096, 'x'));
-    m_valid = ok && QFile::exists(filePath(QStringLiteral("uuu")));
+    m_valid = ok && QFile::exists(filePath(toolFileName()));
 }
 
 ToolDir::~ToolDir()
@@ -43,85 +38,12 @@ void ToolDir::writeScenario(const QByteArray &scenario)
 
 void ToolDir::removeTool()
 {
-    QFile::remove(filePath(QStringLiteral("uuu")));
+    removeToolFile(filePath(toolFileName()));
 }
 
 void ToolDir::installTool()
 {
-    QFile::remove(filePath(QStringLiteral("uuu")));
-    QFile::link(QStringLiteral(VELMORA_SIM_PATH), filePath(QStringLiteral("uuu")));
-}
-
-bool processAlive(qint64 pid)
-{
-    return pid > 0 && ::kill(pid_t(pid), 0) == 0;
-}
-
-QList<int> childPids()
-{
-    QList<int> pids;
-    const int self = int(::getpid());
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            pids << pid;
-    }
-    return pids;
-}
-
-bool inOwnPidNamespace()
-{
-    if (::getppid() != 1 || ::getpid() > 16)
-        return false;
-    int processes = 0;
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return false;
-    while (const dirent *entry = ::readdir(proc)) {
-        bool numeric = false;
-        QByteArray(entry->d_name).toInt(&numeric);
-        processes += numeric ? 1 : 0;
-    }
-    ::closedir(proc);
-    return processes <= 3;
-}
-
-bool logHeldOpen()
-{
-    QDirIterator fds(QStringLiteral("/proc/self/fd"), QDir::System | QDir::NoDotAndDotDot);
-    while (fds.hasNext()) {
-        fds.next();
-        if (fds.fileInfo().symLinkTarget().contains(QLatin1String("_log.txt")))
-            return true;
-    }
-    return false;
-}
-
-QString writableUeventDevice()
-{
-    if (::geteuid() != 0)
-        return QString();
-    const QString base = QStringLiteral("/sys/class/tty/");
-    for (const QString &name : QDir(base).entryList({QStringLiteral("ttyS*")}, QDir::AllEntries | QDir::System)) {
-        if (raiseUevent(base + name, "change"))
-            return base + name;
-    }
-    return QString();
-}
-
-bool raiseUevent(const QString &sysPath, const char *action)
-{
-    QFile file(sysPath + QStringLiteral("/uevent"));
-    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(action) == qint64(qstrlen(action));
+    installSimulatorAs(QStringLiteral(VELMORA_SIM_PATH), filePath(toolFileName()));
 }
 
 Widget *ToolDir::openWindow(const QByteArray &scenario)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testplatform.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -15,26 +17,6 @@ struct ToolCall
     qint64 pid = 0;
     QStringList args;
 };
-
-// Whether a process with this id still exists (a reaped child does not).
-bool processAlive(qint64 pid);
-
-// Processes whose parent is this process, zombies included.
-QList<int> childPids();
-
-// This process was started by run-in-pidns.sh: a child of PID 1 in a PID
-// namespace that holds nothing else.
-bool inOwnPidNamespace();
-
-// Whether this process holds a board's log file open.
-bool logHeldOpen();
-
-// The /sys/class/tty entry of a serial port whose uevent file takes writes,
-// or "" when there is none or this process may not write it (root only).
-QString writableUeventDevice();
-
-// Makes the kernel announce the device again with this action ("add", ...).
-bool raiseUevent(const QString &sysPath, const char *action);
 
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for

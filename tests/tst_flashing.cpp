@@ -253,7 +253,7 @@ void TestFlashing::toolCannotStart()
     QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #1:1)"));
 
     // A tool that is there but not executable fails the same way.
-    dir->writeFile("uuu", "#!/bin/sh\necho hi\n");
+    dir->writeFile(toolFileName(), notAProgram());
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("could not be started"));
     w->runOrStopDevice("1:2");
     QTRY_COMPARE(status(1), QStringLiteral("Failed"));
@@ -363,7 +363,12 @@ void TestFlashing::scriptGeneration()
     dir->writeFile("scripts/emmc/all_uuu.auto", QByteArray("one _file\ntwo boot_file _FILE\n\0three _file\n", 43));
     dir->writeFile("all_uuu_temp.auto", QByteArray(5000, 'z'));
     QVERIFY(w->generateScript("Image"));
-    QCOMPARE(dir->readFile("all_uuu_temp.auto"), QByteArray("one \"/img/a.img\"\ntwo boot\"/img/a.img\" _FILE\n"));
+    // Written with the platform's line end.
+    QByteArray expected("one \"/img/a.img\"\ntwo boot\"/img/a.img\" _FILE\n");
+#ifdef Q_OS_WIN
+    expected.replace("\n", "\r\n");
+#endif
+    QCOMPARE(dir->readFile("all_uuu_temp.auto"), expected);
 
     // A missing template writes nothing and starts no job.
     QFile::remove(dir->filePath("scripts/emmc/root_uuu.auto"));
@@ -505,12 +510,14 @@ void TestFlashing::teardownWithRunningJobs()
     const QList<qint64> pids = flashPids();
     for (qint64 pid : pids)
         QVERIFY(processAlive(pid));
-    // Each running job's output pipe and end notifier are watched through the
-    // shared epoll set, not walked by poll() on every wake-up.
+        // Each running job's output pipe and end notifier are watched through the
+        // shared epoll set, not walked by poll() on every wake-up.
+#ifdef Q_OS_LINUX
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) {
         QVERIFY(installJobDescriptorWatch());
         QTRY_COMPARE(jobDescriptorsServedByEpoll(), 2 * 4);
     }
+#endif
     delete w;
     w = nullptr;
     // Every tool is reaped by the time the window is gone.
@@ -518,9 +525,7 @@ void TestFlashing::teardownWithRunningJobs()
         QVERIFY2(!processAlive(pid), qPrintable(QString::number(pid)));
     QVERIFY(!QFile::exists(dir->filePath("all_uuu_temp.auto")));
     // No log is left open.
-    const QFileInfoList fds = QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &fd : fds)
-        QVERIFY2(!fd.symLinkTarget().contains("_log.txt"), qPrintable(fd.symLinkTarget()));
+    QVERIFY(!logHeldOpen());
     QTest::qWait(50); // late signals of the killed tools must find nothing
 }
 

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QScopeGuard>
 #include <QtTest>
 
 // Listing against the simulator, the device table and the button-state rule.
@@ -21,6 +22,7 @@ private slots:
     void listButtonRebuildsRows();
     void colouredCrlfListing();
     void missingOrFailingTool();
+    void toolOnlyFromCurrentFolder();
     void whiteSpaceProIsNotCounted();
     void findRowByPath();
     void listingKeepsRunningJobs();
@@ -124,6 +126,38 @@ void TestListing::missingOrFailingTool()
     dir->writeScenario("listing random_bytes=4000 seed=7\nboard 1:1\n");
     QTest::mouseClick(button(w, "listButton"), Qt::LeftButton);
     QVERIFY(table(w)->rowCount() <= 1);
+}
+
+void TestListing::toolOnlyFromCurrentFolder()
+{
+    // A tool beside the program and one on the search path are not the
+    // station's: with none in the current folder nothing is listed.
+    dir->writeScenario("board 1:1\n");
+    const QString simulator = QFileInfo(dir->filePath(toolFileName())).canonicalFilePath();
+    QTemporaryDir onPath;
+    QVERIFY(onPath.isValid());
+    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath(toolFileName());
+    QVERIFY(installSimulatorAs(simulator, besideProgram));
+    QVERIFY(installSimulatorAs(simulator, QDir(onPath.path()).filePath(toolFileName())));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QDir::toNativeSeparators(onPath.path()).toLocal8Bit() + QDir::listSeparator().toLatin1() + path);
+    const auto restore = qScopeGuard([&] {
+        qputenv("PATH", path);
+        removeToolFile(besideProgram);
+    });
+    dir->removeTool();
+
+    // Either of them lists the board when it is run.
+    QProcess decoy;
+    decoy.start(besideProgram, {"-lsusb"});
+    QVERIFY(decoy.waitForFinished(30000));
+    QVERIFY(decoy.readAllStandardOutput().contains("1:1"));
+
+    {
+        Widget w;
+        QCOMPARE(table(w)->rowCount(), 0);
+        QCOMPARE(countText(w), connected(0));
+    }
 }
 
 void TestListing::whiteSpaceProIsNotCounted()

@@ -15,6 +15,7 @@ private slots:
     void splitAcrossReads();
     void carryIsBounded();
     void nulBytesHideNothing();
+    void highBytesHideNothing();
     void scannerMatchesThePattern();
 };
 
@@ -136,6 +137,25 @@ void TestOutputInterpreter::nulBytesHideNothing()
     QCOMPARE(verdict.progress, 100);
     QVERIFY(verdict.markerSeen);
     QVERIFY(interpretChunk(QString(), decodeOutputChunk(QByteArray("50%\0ERROR", 9)), marker).failed);
+}
+
+void TestOutputInterpreter::highBytesHideNothing()
+{
+    // In a double-byte code page (Windows in Chinese or Japanese) a byte
+    // above 0x80 and the letter after it read as one character. Binary
+    // noise or text of another encoding just before a word must not hide it.
+    const QString marker = QStringLiteral("1:1->Okay");
+    for (int high = 0x81; high <= 0xFE; ++high) {
+        const QByteArray noise(1, char(high));
+        QVERIFY2(interpretChunk(QString(), decodeOutputChunk(noise + "ERROR"), marker).failed,
+                 qPrintable(QString::number(high, 16)));
+        QVERIFY2(interpretChunk(QString(), decodeOutputChunk(noise + "Fail"), marker).failed,
+                 qPrintable(QString::number(high, 16)));
+        const ChunkVerdict verdict =
+            interpretChunk(QString(), decodeOutputChunk(noise + "100%" + noise + "1:1->Okay"), marker);
+        QCOMPARE(verdict.progress, 100);
+        QVERIFY2(verdict.markerSeen, qPrintable(QString::number(high, 16)));
+    }
 }
 
 void TestOutputInterpreter::scannerMatchesThePattern()

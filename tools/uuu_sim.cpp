@@ -298,12 +298,26 @@ bool read_file(const std::string &path, std::string &out)
     return true;
 }
 
+// Several runs append to the same file at once: each text must land whole at
+// the end. POSIX appends atomically in "a" mode; Windows' C library seeks and
+// then writes, so there the file is opened for appending only, which Windows
+// turns into one write at the end of the file.
 void append_file(const std::string &path, const std::string &text)
 {
+#ifdef _WIN32
+    HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(f);
+#else
     if (FILE *f = std::fopen(path.c_str(), "ab")) {
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     }
+#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,10 @@
 // device-interface notifications and decodes the messages. Plain Win32, so the
 // window's nativeEvent can use it and it can be tested without Qt.
 
+// No min/max macros: the toolkit's headers are included beside this one.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <dbt.h>
 

@@ -1,0 +1,120 @@
+#include "testplatform.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+#include <dirent.h>
+#include <unistd.h>
+
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && ::kill(pid_t(pid), 0) == 0;
+}
+
+QList<int> childPids()
+{
+    QList<int> pids;
+    const int self = int(::getpid());
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const int pid = entry.toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == self)
+            pids << pid;
+    }
+    return pids;
+}
+
+bool logHeldOpen()
+{
+    QDirIterator fds(QStringLiteral("/proc/self/fd"), QDir::System | QDir::NoDotAndDotDot);
+    while (fds.hasNext()) {
+        fds.next();
+        if (fds.fileInfo().symLinkTarget().contains(QLatin1String("_log.txt")))
+            return true;
+    }
+    return false;
+}
+
+QString toolFileName()
+{
+    return QStringLiteral("uuu");
+}
+
+bool installSimulatorAs(const QString &simulator, const QString &toolPath)
+{
+    removeToolFile(toolPath);
+    return QFile::link(simulator, toolPath);
+}
+
+QStringList openDescriptors()
+{
+    QStringList fds;
+    DIR *listing = ::opendir("/proc/self/fd");
+    if (!listing)
+        return fds;
+    const int own = ::dirfd(listing);
+    while (const dirent *entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.' || QByteArray(entry->d_name).toInt() == own)
+            continue;
+        const QString fd = QString::fromLatin1(entry->d_name);
+        fds << fd + QLatin1String(" -> ") + QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
+    }
+    ::closedir(listing);
+    return fds;
+}
+
+void removeToolFile(const QString &toolPath)
+{
+    QFile::remove(toolPath);
+}
+
+QByteArray notAProgram()
+{
+    return QByteArrayLiteral("#!/bin/sh\necho 3:1->Okay\n");
+}
+
+bool inOwnPidNamespace()
+{
+    if (::getppid() != 1 || ::getpid() > 16)
+        return false;
+    int processes = 0;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    while (const dirent *entry = ::readdir(proc)) {
+        bool numeric = false;
+        QByteArray(entry->d_name).toInt(&numeric);
+        processes += numeric ? 1 : 0;
+    }
+    ::closedir(proc);
+    return processes <= 3;
+}
+
+QString writableUeventDevice()
+{
+    if (::geteuid() != 0)
+        return QString();
+    const QString base = QStringLiteral("/sys/class/tty/");
+    for (const QString &name : QDir(base).entryList({QStringLiteral("ttyS*")}, QDir::AllEntries | QDir::System)) {
+        if (raiseUevent(base + name, "change"))
+            return base + name;
+    }
+    return QString();
+}
+
+bool raiseUevent(const QString &sysPath, const char *action)
+{
+    QFile file(sysPath + QStringLiteral("/uevent"));
+    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(action) == qint64(qstrlen(action));
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine for CTest (the cross build's
+# CMAKE_CROSSCOMPILING_EMULATOR): wine-run.sh PROGRAM [ARGS...]
+#
+# Without a console window the toolkit's test library writes its log to the
+# debugger channel instead of standard output; with VELMORA_QTEST_LOG=1 the
+# log goes to a file, which is printed afterwards.
+set -u
+wine="${VELMORA_WINE:-}"
+if [ -z "$wine" ]; then
+    for candidate in wine64 /usr/lib/wine/wine64 wine; do
+        if command -v "$candidate" >/dev/null 2>&1; then
+            wine="$(command -v "$candidate")"
+            break
+        fi
+    done
+fi
+[ -n "$wine" ] || { echo "wine-run.sh: Wine not found" >&2; exit 127; }
+
+if [ "${VELMORA_QTEST_LOG:-0}" != 1 ]; then
+    exec "$wine" "$@"
+fi
+log="$(mktemp "${TMPDIR:-/tmp}/velmora-qtest.XXXXXX")"
+"$wine" "$@" -o "Z:${log//\//\\},txt"
+status=$?
+cat "$log"
+rm -f "$log"
+exit "$status"
