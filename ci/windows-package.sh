@@ -24,15 +24,7 @@ build="$(realpath "$1")"
 shot="${2:-}"
 [ -n "$shot" ] && shot="$(realpath -m "$shot")"
 
-wine=""
-for candidate in wine64 /usr/lib/wine/wine64 wine; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-        wine="$(command -v "$candidate")"
-        break
-    fi
-done
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+. "$root/tests/win/find-wine.sh"
 
 fail() {
     echo "windows-package: FAILED: $*" >&2

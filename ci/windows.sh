@@ -41,16 +41,8 @@ else
     exit 2
 fi
 
-wine=""
-for candidate in wine64 /usr/lib/wine/wine64 wine; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-        wine="$(command -v "$candidate")"
-        break
-    fi
-done
+. "$root/tests/win/find-wine.sh"
 [ -n "$wine" ] || { echo "windows: Wine not found (apt-get install wine)" >&2; exit 2; }
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
 
 # --- build -----------------------------------------------------------------------
 step "configure and build"

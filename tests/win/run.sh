@@ -39,13 +39,8 @@ exe="$out/tst_devicenotify_win.exe"
     "$root/discovery/win/devicenotify_win.cpp" "$root/tests/win/tst_devicenotify_win.cpp" -o "$exe" \
     || { echo "tst_devicenotify_win: compile failed"; exit 1; }
 
-wine_bin=""
-for candidate in wine64 wine /usr/lib/wine/wine64; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-        wine_bin="$(command -v "$candidate")"
-        break
-    fi
-done
+. "$root/tests/win/find-wine.sh"
+wine_bin="$wine"
 [ -n "$wine_bin" ] || skip "Wine not found (apt-get install wine64)"
 
 export WINEPREFIX="${WINEPREFIX:-$out/wineprefix}"

@@ -6,15 +6,7 @@
 # debugger channel instead of standard output; with VELMORA_QTEST_LOG=1 the
 # log goes to a file, which is printed afterwards.
 set -u
-wine="${VELMORA_WINE:-}"
-if [ -z "$wine" ]; then
-    for candidate in wine64 /usr/lib/wine/wine64 wine; do
-        if command -v "$candidate" >/dev/null 2>&1; then
-            wine="$(command -v "$candidate")"
-            break
-        fi
-    done
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/find-wine.sh"
 [ -n "$wine" ] || { echo "wine-run.sh: Wine not found" >&2; exit 127; }
 
 if [ "${VELMORA_QTEST_LOG:-0}" != 1 ]; then
