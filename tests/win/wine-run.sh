@@ -9,12 +9,19 @@ set -u
 . "$(dirname "${BASH_SOURCE[0]}")/find-wine.sh"
 [ -n "$wine" ] || { echo "wine-run.sh: Wine not found" >&2; exit 127; }
 
-if [ "${VELMORA_QTEST_LOG:-0}" != 1 ]; then
-    exec "$wine" "$@"
+# The first Wine program of a prefix starts wineserver and Wine's services,
+# which inherit its standard output and error and outlive it: handed CTest's
+# pipes, they would keep the test "running" until the prefix shuts down. The
+# program therefore writes to files, which are printed once it has ended.
+out="$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-run.XXXXXX")"
+if [ "${VELMORA_QTEST_LOG:-0}" = 1 ]; then
+    "$wine" "$@" -o "Z:${out//\//\\}\\log.txt,txt" >"$out/stdout" 2>"$out/stderr" </dev/null
+else
+    "$wine" "$@" >"$out/stdout" 2>"$out/stderr" </dev/null
 fi
-log="$(mktemp "${TMPDIR:-/tmp}/velmora-qtest.XXXXXX")"
-"$wine" "$@" -o "Z:${log//\//\\},txt"
 status=$?
-cat "$log"
-rm -f "$log"
+cat "$out/stdout"
+[ -f "$out/log.txt" ] && cat "$out/log.txt"
+cat "$out/stderr" >&2
+rm -rf "$out"
 exit "$status"
