@@ -47,12 +47,7 @@ void quiet(QtMsgType, const QMessageLogContext &, const QString &)
 
 bool prepare(const QDir &d)
 {
-    bool ok = d.mkpath(QStringLiteral("scripts/emmc"));
-    const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
-    for (const char *name : {"all_uuu.auto", "image_uuu.auto", "root_uuu.auto"})
-        ok &= QFile::copy(templates + QLatin1String(name),
-                          d.filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
-    ok &= QFile::link(QStringLiteral(VELMORA_SIM_PATH), d.filePath(QStringLiteral("uuu")));
+    bool ok = installStationFiles(d);
     QFile image(d.filePath(QStringLiteral("sample.img")));
     ok &= image.open(QIODevice::WriteOnly) && image.write(QByteArray(4096, 'x')) == 4096;
     QByteArray scenario = "log tool.log\nlisting delay_ms=" + QByteArray::number(ListingMs) + "\n";

@@ -589,6 +589,21 @@ QStringList portNames(int boards)
     return ports;
 }
 
+} // namespace
+
+bool installStationFiles(const QDir &d)
+{
+    bool ok = d.mkpath(QStringLiteral("scripts/emmc"));
+    const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
+    for (const char *name : {"all_uuu.auto", "image_uuu.auto", "root_uuu.auto"})
+        ok &= QFile::copy(templates + QLatin1String(name),
+                          d.filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
+    ok &= QFile::link(QStringLiteral(VELMORA_SIM_PATH), d.filePath(QStringLiteral("uuu")));
+    return ok;
+}
+
+namespace {
+
 // Lays out dir as Velmora's working directory: the simulator as ./uuu, the
 // script templates, a small image, the scenario of `boards` boards, and the
 // generated whole-image script (for the bare reader; Velmora writes the same
@@ -596,12 +611,7 @@ QStringList portNames(int boards)
 bool prepareWorkdir(const QString &dir, int boards, int rate, int durationMs)
 {
     QDir d(dir);
-    bool ok = d.mkpath(QStringLiteral("scripts/emmc"));
-    const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
-    for (const char *name : {"all_uuu.auto", "image_uuu.auto", "root_uuu.auto"})
-        ok &= QFile::copy(templates + QLatin1String(name),
-                          d.filePath(QStringLiteral("scripts/emmc/") + QLatin1String(name)));
-    ok &= QFile::link(QStringLiteral(VELMORA_SIM_PATH), d.filePath(QStringLiteral("uuu")));
+    bool ok = installStationFiles(d);
 
     const QString image = d.filePath(QStringLiteral("sample.img"));
     {
@@ -619,7 +629,7 @@ bool prepareWorkdir(const QString &dir, int boards, int rate, int durationMs)
             s << "board " << port << "\n";
     }
     {
-        QFile t(templates + QLatin1String("all_uuu.auto"));
+        QFile t(d.filePath(QStringLiteral("scripts/emmc/all_uuu.auto")));
         QFile f(d.filePath(generatedScriptForMode(QStringLiteral("Image"))));
         ok &= t.open(QIODevice::ReadOnly) && f.open(QIODevice::WriteOnly);
         f.write(renderScript(decodeTemplate(t.readAll()), image).toUtf8());

@@ -7,6 +7,8 @@
 
 #include "childjob_win.h"
 
+#include "check.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -15,20 +17,6 @@
 #include <string>
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char *what, int line)
-{
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 std::wstring ownPath()
 {
@@ -123,6 +111,5 @@ int main(int argc, char **argv)
         return 0;
     }
     childEndsWithKilledParent();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return checkSummary();
 }

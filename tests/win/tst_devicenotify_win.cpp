@@ -3,6 +3,7 @@
 // is "N passed, M failed" and the exit code is non-zero on any failure.
 
 #include "../../discovery/win/devicenotify_win.h"
+#include "check.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -12,20 +13,6 @@
 #include <vector>
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char *what, int line)
-{
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 // A device-interface record as Windows builds it: the name follows the header
 // and runs past the declared one-character array.
@@ -146,6 +133,5 @@ int main()
     decodesInterfaceEvents();
     rejectsOrDemotesOtherMessages();
     fillsRegistrationFilters();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checkSummary();
 }
