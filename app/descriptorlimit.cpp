@@ -1,6 +1,8 @@
 #include "descriptorlimit.h"
 
-#if defined(__unix__) || defined(__APPLE__)
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 
 long raiseDescriptorLimit()

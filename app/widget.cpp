@@ -3,7 +3,9 @@
 
 #include "devicechangefilter.h"
 #include "devicechangesource.h"
+#include "devicesourcefactory.h"
 #include "jobdescriptors.h"
+#include "rescanscheduler.h"
 #include "toolprocess.h"
 
 #include <QFile>
@@ -121,46 +123,25 @@ void Widget::resetFailedDevice()
 
 void Widget::registerDeviceNotifications()
 {
-    deviceSource = DeviceChangeSource::create(this);
+    rescanScheduler = new RescanScheduler(
+        [this] {
+            rescanDevices();
+            updateDeviceCountLineEdit();
+        },
+        [this] {
+            if (deviceSource)
+                deviceSource->drainPending();
+        },
+        this);
+    deviceSource = createDeviceChangeSource(this);
     if (deviceSource)
         connect(deviceSource, &DeviceChangeSource::deviceChanged, this, &Widget::onDeviceChange);
 }
 
 void Widget::onDeviceChange(const DeviceChangeEvent &event)
 {
-    if (!shouldRescanOnDeviceChange(event))
-        return;
-    // A burst of changes (a rack powered on at once) costs one listing: the
-    // rescan runs once the events at hand are handled, and changes that come
-    // while it runs are folded into one more.
-    rescanPending = true;
-    if (!rescanQueued && !rescanRunning)
-        queueRescan();
-}
-
-void Widget::queueRescan()
-{
-    rescanQueued = true;
-    QMetaObject::invokeMethod(this, &Widget::runPendingRescans, Qt::QueuedConnection);
-}
-
-void Widget::runPendingRescans()
-{
-    rescanQueued = false;
-    if (rescanRunning || !rescanPending)
-        return;
-    rescanRunning = true;
-    // Changes already waiting are covered by the listing about to run.
-    if (deviceSource)
-        deviceSource->drainPending();
-    rescanPending = false;
-    rescanDevices();
-    updateDeviceCountLineEdit();
-    rescanRunning = false;
-    // Changes seen meanwhile (in an event loop run inside the rescan) get the
-    // next one, after the window has had its turn.
-    if (rescanPending && !rescanQueued)
-        queueRescan();
+    if (shouldRescanOnDeviceChange(event))
+        rescanScheduler->request();
 }
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

@@ -22,6 +22,7 @@ class QTextStream;
 QT_END_NAMESPACE
 
 class DeviceChangeSource;
+class RescanScheduler;
 struct DeviceChangeEvent;
 struct ListedDevice;
 
@@ -127,8 +128,6 @@ private:
     void reportLogFailure(const QString &devicePort, const QString &reason);
     void reportLogWriteFailure(const QString &devicePort, QFile *logFile, qint64 written, qint64 size);
     void onDeviceChange(const DeviceChangeEvent &event);
-    void queueRescan();
-    void runPendingRescans();
     void stopAllChildrenForExit();
 
     Ui::Widget *ui;
@@ -148,11 +147,7 @@ private:
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;
     DeviceChangeSource *deviceSource = nullptr;
-    // Device changes that still want a rescan; a rescan call is queued, or
-    // the running one is followed by one more.
-    bool rescanPending = false;
-    bool rescanQueued = false;
-    bool rescanRunning = false;
+    RescanScheduler *rescanScheduler = nullptr;
     // Why the last generateScript() wrote nothing, when it was a failure of
     // the station (no descriptor, no space) rather than of the operator's input.
     QString scriptWriteError;

@@ -26,15 +26,11 @@ reports=$build/sanitizer-reports
 # child process (the simulator the tests run as the flashing tool) would go
 # unseen. Clang's runtime writes it to the report files like the others.
 if [ -z "${CXX:-}" ]; then
-    if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "sanitize: installing clang and its runtime libraries"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
-    fi
     if command -v clang++ >/dev/null 2>&1; then
         export CC=clang CXX=clang++
     else
-        echo "sanitize: clang++ not found; with GCC, UBSan reports of child processes only reach their stderr" >&2
+        echo "sanitize: clang++ not found (scripts/install-deps.sh clang installs it); with GCC, UBSan reports of" \
+             "child processes only reach their stderr" >&2
     fi
 fi
 

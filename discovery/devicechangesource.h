@@ -4,20 +4,15 @@
 
 #include <QObject>
 
-// A platform source of device-change notifications that are delivered on the
-// GUI thread: the udev monitor on Linux, the window's WM_DEVICECHANGE
-// messages on Windows.
+// A source of device-change notifications that are delivered on the GUI
+// thread: the udev monitor on Linux, the window's WM_DEVICECHANGE messages on
+// Windows (createDeviceChangeSource() picks one), or a fake one for tests.
 class DeviceChangeSource : public QObject
 {
     Q_OBJECT
 
 public:
     using QObject::QObject;
-
-    // The source for this platform, or null when there is none or it cannot be
-    // opened (the reason goes to the debug output once). On Windows parent
-    // must be the window that is to receive the notifications.
-    static DeviceChangeSource *create(QObject *parent);
 
     // Delivers at once the notifications that are already waiting, so that
     // they join the rescan about to run instead of asking for one more.

@@ -1,6 +1,8 @@
 #include "jobdescriptors.h"
 
-#if defined(__linux__) && defined(VELMORA_HAVE_GLIB)
+#include <QtGlobal>
+
+#if defined(Q_OS_LINUX) && defined(VELMORA_HAVE_GLIB)
 
 #include "descriptorpollset.h"
 

@@ -1,6 +1,9 @@
 #include "testsupport.h"
 #include "widget.h"
 
+#include "devicesourcefactory.h"
+#include "fakedevicesource.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -14,6 +17,10 @@ ToolDir::ToolDir()
     if (!m_dir.isValid())
         return;
     qunsetenv("UUU_SIM_SCENARIO");
+    // Windows opened here hear only the plug events their test makes.
+    setDeviceChangeSourceFactoryForTesting([](QObject *parent) {
+        return new FakeDeviceChangeSource(parent);
+    });
     QDir::setCurrent(m_dir.path());
     QDir(m_dir.path()).mkpath(QStringLiteral("scripts/emmc"));
     const QString templates = QStringLiteral(VELMORA_SOURCE_DIR "/scripts/emmc/");
@@ -28,7 +35,13 @@ ToolDir::ToolDir()
 
 ToolDir::~ToolDir()
 {
+    setDeviceChangeSourceFactoryForTesting({});
     QDir::setCurrent(m_previousDir);
+}
+
+FakeDeviceChangeSource *fakeDeviceSource(Widget *window)
+{
+    return window->findChild<FakeDeviceChangeSource *>();
 }
 
 void ToolDir::writeScenario(const QByteArray &scenario)

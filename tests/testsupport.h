@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+class FakeDeviceChangeSource;
 class Widget;
 
 // One run of the simulator, as its "log" scenario line records it.
@@ -20,7 +21,9 @@ struct ToolCall
 
 // A temporary working directory that holds the simulator as the flashing
 // tool, the script templates and a small image; the process works in it for
-// the lifetime of the object.
+// the lifetime of the object. Windows made meanwhile get a
+// FakeDeviceChangeSource (fakeDeviceSource()) instead of the platform's;
+// setDeviceChangeSourceFactoryForTesting({}) gives them the real one.
 class ToolDir
 {
 public:
@@ -53,6 +56,9 @@ private:
     QString m_previousDir;
     bool m_valid = false;
 };
+
+// The fake device-change source of a window opened while a ToolDir exists.
+FakeDeviceChangeSource *fakeDeviceSource(Widget *window);
 
 // Closes every modal message box that opens from now on, and counts them.
 class MessageBoxCloser

@@ -1,5 +1,6 @@
 #include "devicechangefilter.h"
 #include "devicechangesource.h"
+#include "devicesourcefactory.h"
 #include "udevmonitor.h"
 
 #include <QDir>
@@ -229,7 +230,7 @@ void TestUdevMonitor::realKernelEvents()
         QSKIP("no serial port's uevent file accepts a write");
     const QString devpath = devpathOf(tty);
 
-    QScopedPointer<DeviceChangeSource> source(DeviceChangeSource::create(nullptr));
+    QScopedPointer<DeviceChangeSource> source(createDeviceChangeSource(nullptr));
     if (!source)
         QSKIP("no device monitor could be opened here (reason in the debug output)");
     QList<DeviceChangeEvent> received; // no metatype needed, unlike QSignalSpy

@@ -6,6 +6,7 @@
 #include "widget.h"
 
 #include "devicenotify_win.h"
+#include "devicesourcefactory.h"
 
 #include <QLineEdit>
 #include <QTableWidget>
@@ -46,6 +47,7 @@ const wchar_t UsbInterface[] = L"\\\\?\\USB#VID_FFF0&PID_FFF1#VB100#{a5dcbf10-65
 void TestDeviceChangeWin::init()
 {
     dir = new ToolDir;
+    setDeviceChangeSourceFactoryForTesting({}); // the window's own notifications
     QVERIFY(dir->isValid());
     // The window registers its native window when it is made.
     w = dir->openWindow("board 1:1\n");
