@@ -182,7 +182,7 @@ int runTableBench(int argc, char **argv)
 
     std::printf("### Device table rebuilt for many boards\n\n");
     std::printf("Longest freeze of the GUI thread (ms), rebuild and repaint, in a shown window of 1000x700; median of "
-                "%d runs (every run in brackets). \"Again\" rebuilds over the same number of rows.\n\n",
+                "%d runs. \"Again\" rebuilds over the same number of rows.\n\n",
                 runs);
     std::printf("| rows | before, first | before, again | after, first | after, again | ratio before/after, again "
                 "|\n| ---: | ---: | ---: | ---: | ---: | ---: |\n");
