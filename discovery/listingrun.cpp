@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace {
 
@@ -21,8 +22,12 @@ enum class ReadEnd { Ended, TimedOut, TooLong, Cancelled };
 ReadEnd readListing(ToolProcess &process, QByteArray *output)
 {
     bool outputClosed = false;
-    QObject::connect(&process, &QProcess::readChannelFinished, [&outputClosed] {
+    const QMetaObject::Connection closing = QObject::connect(&process, &QProcess::readChannelFinished, [&outputClosed] {
         outputClosed = true;
+    });
+    // The flag lives no longer than this call; the process does.
+    const auto disconnect = qScopeGuard([&closing] {
+        QObject::disconnect(closing);
     });
     QElapsedTimer clock;
     clock.start();
