@@ -133,9 +133,9 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
                                const QMap<QString, QString> &modes)
 {
     QTableWidget *table = ui->tableWidget;
-    // A cell widget made or deleted while the table shows it costs a pass
-    // over all its siblings, which made a rebuild quadratic in the rows:
-    // they are rebuilt out of sight, and the view shows those in view after.
+    // A cell widget shown or deleted while the table shows it costs a pass
+    // over all its siblings, which made a rebuild quadratic in the rows: they
+    // are rebuilt with the viewport hidden, and shown again all at once.
     QWidget *viewport = table->viewport();
     const bool viewportShown = !viewport->isHidden();
     viewport->hide();
