@@ -15,13 +15,12 @@
 #include "table_bench.h"
 
 #include "devicechangesource.h"
+#include "freezeprobe.h"
 #include "widget.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -35,16 +34,6 @@
 #include <functional>
 
 namespace {
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &)
-{}
-
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 QString port(int index)
 {
@@ -95,30 +84,12 @@ void rebuildInView(QTableWidget *table, int boards)
 // Runs rebuild from the event loop; the probe's largest gap in ms.
 double freezeMs(const std::function<void()> &rebuild)
 {
-    QElapsedTimer clock;
-    qint64 lastTick = 0;
-    qint64 maxGap = 0;
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    probe.setInterval(5);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        maxGap = std::max(maxGap, now - lastTick);
-        lastTick = now;
-    });
-    spin(200);
-    clock.start();
+    FreezeProbe probe;
+    spinEventLoop(200);
     probe.start();
     QTimer::singleShot(0, rebuild);
-    spin(500);
-    probe.stop();
-    return double(maxGap) / 1e6;
-}
-
-double median(QVector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : (v.size() % 2 ? v.at(v.size() / 2) : (v.at(v.size() / 2 - 1) + v.at(v.size() / 2)) / 2);
+    spinEventLoop(500);
+    return probe.stop();
 }
 
 struct Figures
@@ -132,12 +103,12 @@ Figures measure(QTableWidget *table, int runs, const std::function<void()> &rebu
     Figures figures;
     for (int run = 0; run < runs; ++run) {
         table->setRowCount(0);
-        spin(100);
+        spinEventLoop(100);
         figures.first << freezeMs(rebuild);
         figures.again << freezeMs(rebuild);
     }
     table->setRowCount(0);
-    spin(100);
+    spinEventLoop(100);
     return figures;
 }
 
@@ -170,7 +141,7 @@ int runTableBench(int argc, char **argv)
         std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
         return 1;
     }
-    qInstallMessageHandler(quiet);
+    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     Widget w;
     // Kernel events of the shared machine would rebuild the table meanwhile.
@@ -197,9 +168,10 @@ int runTableBench(int argc, char **argv)
         });
         w.populateDeviceTable(text);
         complete &= table->rowCount() == boards && w.findRowByPath(port(boards - 1)) == boards - 1;
-        const double againAfter = median(after.again);
-        std::printf("| %d | %.0f | %.0f | %.0f | %.0f | %.1f |\n", boards, median(before.first), median(before.again),
-                    median(after.first), againAfter, againAfter > 0 ? median(before.again) / againAfter : 0.0);
+        const double againAfter = medianOf(after.again);
+        std::printf("| %d | %.0f | %.0f | %.0f | %.0f | %.1f |\n", boards, medianOf(before.first),
+                    medianOf(before.again), medianOf(after.first), againAfter,
+                    againAfter > 0 ? medianOf(before.again) / againAfter : 0.0);
         std::fflush(stdout);
     }
     std::printf("\nEvery listed board had its row after the window's rebuild: %s.\n", complete ? "yes" : "NO");
