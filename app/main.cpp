@@ -1,4 +1,5 @@
 #include "descriptorlimit.h"
+#include "listingrun.h"
 #include "station.h"
 #include "widget.h"
 
@@ -19,11 +20,15 @@ int main(int argc, char *argv[])
     if (!station.claim())
         return 1;
     TerminationSignals termination;
+    // A listing that hangs must not keep a signal waiting (the first one
+    // runs in the window's constructor, before the event loop).
+    setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
         Widget w;
         termination.closeOnSignal(&w);
-        w.show();
+        if (!TerminationSignals::arrived())
+            w.show();
         result = a.exec();
     }
     return result;

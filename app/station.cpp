@@ -76,10 +76,12 @@ const int TerminationSignalNumbers[] = {SIGTERM, SIGHUP, SIGINT};
 
 // Written by the handler, read on the GUI thread.
 int signalSockets[2] = {-1, -1};
+volatile std::sig_atomic_t signalArrived = 0;
 
 extern "C" void onTerminationSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    signalArrived = 1;
     const unsigned char number = static_cast<unsigned char>(signalNumber);
     // Non-blocking: a full socket loses a repeated signal, never the process.
     const ssize_t written = ::write(signalSockets[1], &number, 1);
@@ -140,6 +142,15 @@ void TerminationSignals::readSignals()
         for (ssize_t i = 0; i < count; ++i)
             emit received(numbers[i]);
     }
+#endif
+}
+
+bool TerminationSignals::arrived()
+{
+#ifdef Q_OS_UNIX
+    return signalArrived != 0;
+#else
+    return false;
 #endif
 }
 

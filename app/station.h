@@ -49,6 +49,10 @@ public:
     // included) when one of the signals arrives.
     void closeOnSignal(QWidget *window);
 
+    // Whether one of the signals has arrived, even if the event loop has not
+    // seen it yet: a blocking wait (a listing) asks it to give up early.
+    static bool arrived();
+
 signals:
     void received(int signalNumber);
 

@@ -14,13 +14,13 @@
 #include "burst_bench.h"
 
 #include "devicechangesource.h"
+#include "freezeprobe.h"
 #include "scriptgenerator.h"
 #include "widget.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -41,9 +41,6 @@ namespace {
 constexpr int Boards = 16;
 constexpr int Events = 40;
 constexpr int ListingMs = 200;
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &)
-{}
 
 bool prepare(const QDir &d)
 {
@@ -79,13 +76,6 @@ QString writableUevent()
     return QString();
 }
 
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 struct Burst
 {
     double freezeMs = 0;
@@ -99,17 +89,8 @@ Burst measure(const std::function<void()> &trigger)
 {
     Burst result;
     QElapsedTimer clock;
-    qint64 lastTick = 0;
-    qint64 maxGap = 0;
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    probe.setInterval(5);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        maxGap = std::max(maxGap, now - lastTick);
-        lastTick = now;
-    });
-    spin(300);
+    FreezeProbe probe;
+    spinEventLoop(300);
     const int before = listings();
     clock.start();
     probe.start();
@@ -117,7 +98,7 @@ Burst measure(const std::function<void()> &trigger)
     int seen = -1;
     qint64 lastChange = 0;
     while (clock.elapsed() < 60000) {
-        spin(50);
+        spinEventLoop(50);
         const int now = listings();
         if (now != seen) {
             seen = now;
@@ -126,17 +107,10 @@ Burst measure(const std::function<void()> &trigger)
             break;
         }
     }
-    probe.stop();
-    result.freezeMs = double(maxGap) / 1e6;
+    result.freezeMs = probe.stop();
     result.listings = seen - before;
     result.settledMs = double(lastChange);
     return result;
-}
-
-double median(QVector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : (v.size() % 2 ? v.at(v.size() / 2) : (v.at(v.size() / 2 - 1) + v.at(v.size() / 2)) / 2);
 }
 
 QString list(const QVector<double> &v, int decimals)
@@ -164,7 +138,7 @@ int runBurstBench(int argc, char **argv)
         std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
         return 1;
     }
-    qInstallMessageHandler(quiet);
+    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
 
     Widget w;
@@ -178,8 +152,8 @@ int runBurstBench(int argc, char **argv)
         return n;
     };
     for (int i = 0; i < 100 && running() < Boards; ++i)
-        spin(100);
-    spin(500);
+        spinEventLoop(100);
+    spinEventLoop(500);
     if (running() != Boards) {
         std::fprintf(stderr, "velmora_bench: only %d of %d jobs run\n", running(), Boards);
         return 1;
@@ -228,7 +202,7 @@ int runBurstBench(int argc, char **argv)
     }
     const int stillRunning = running();
 
-    const double b = median(beforeMs), a = median(afterMs);
+    const double b = medianOf(beforeMs), a = medianOf(afterMs);
     std::printf("### Burst of %d device events, %d running jobs, listing of %d ms\n\n", Events, Boards, ListingMs);
     std::printf("Events %s. %d runs of each, one window; medians, then every run.\n\n",
                 uevent.isEmpty() ? "emitted by the device-change source (no writable uevent file here)"

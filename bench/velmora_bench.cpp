@@ -30,10 +30,12 @@
 // Usage: velmora_bench [--quick] [--duration S] [--boards LIST] [--repeat K]
 //                      [--probe-runs R] [--out FILE]
 //        velmora_bench --burst [--burst-runs N]   (see burst_bench.cpp)
+//        velmora_bench --table [--table-rows LIST] [--table-runs N]   (see table_bench.cpp)
 // See --help for the rest.
 
 #include "burst_bench.h"
 #include "descriptorlimit.h"
+#include "table_bench.h"
 #include "widget.h"
 
 #include "devicechangesource.h"
@@ -482,7 +484,10 @@ void usage()
                "  --out FILE          also write the tables to FILE\n"
                "       velmora_bench --burst [--burst-runs N]\n"
                "  --burst             only the GUI freeze of a 40-event burst at 16 jobs, before and after\n"
-               "                      events were folded (N runs of each, default 3)\n",
+               "                      events were folded (N runs of each, default 3)\n"
+               "       velmora_bench --table [--table-rows LIST] [--table-runs N]\n"
+               "  --table             only the GUI freeze of a table rebuild for LIST rows (default\n"
+               "                      1000,2000,4000), before and after rebuilds out of sight (N runs)\n",
                stderr);
 }
 
@@ -1634,6 +1639,8 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--burst") == 0)
             return runBurstBench(argc, argv);
+        if (qstrcmp(argv[i], "--table") == 0)
+            return runTableBench(argc, argv);
     }
     Options o;
     if (!parseOptions(argc, argv, o))

@@ -133,6 +133,12 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
                                const QMap<QString, QString> &modes)
 {
     QTableWidget *table = ui->tableWidget;
+    // A cell widget shown or deleted while the table shows it costs a pass
+    // over all its siblings, which made a rebuild quadratic in the rows: they
+    // are rebuilt with the viewport hidden, and shown again all at once.
+    QWidget *viewport = table->viewport();
+    const bool viewportShown = !viewport->isHidden();
+    viewport->hide();
     table->setRowCount(0);
     table->setRowCount(int(devices.size()));
     const QStringList modeNames = {QStringLiteral("Image"), QStringLiteral("Kernel"), QStringLiteral("FileSystem")};
@@ -170,6 +176,8 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
         bar->setAlignment(Centred);
         table->setCellWidget(row, ProgressColumn, bar);
     }
+    if (viewportShown)
+        viewport->show();
 }
 
 void Widget::appendLostJobRow(const QString &devicePort)

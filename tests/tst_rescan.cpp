@@ -15,6 +15,31 @@
 #include <chrono>
 #include <thread>
 
+namespace {
+
+// Resident memory of this process in KiB, now or at its peak ("VmRSS",
+// "VmHWM"); -1 where /proc says nothing.
+long memoryKib(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(QByteArray(key) + ':'))
+            return line.mid(int(qstrlen(key)) + 1).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// Makes the peak start again from the memory in use now.
+bool resetMemoryPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+} // namespace
+
 // Rescans keep statuses and running jobs, and end the jobs of boards that
 // are gone.
 class TestRescan : public QObject
@@ -30,6 +55,8 @@ private slots:
     void missingToolDuringRescan();
     void failedListingChangesNothing_data();
     void failedListingChangesNothing();
+    void overlongListingChangesNothing_data();
+    void overlongListingChangesNothing();
     void choicesSurviveDeviceEvents();
     void listingCellsAreReadOnly();
     void eventBurstCostsFewListings();
@@ -329,6 +356,67 @@ void TestRescan::failedListingChangesNothing()
         QTRY_COMPARE(status(row), QStringLiteral("Stopped"));
     for (qint64 pid : pids)
         QTRY_VERIFY(!processAlive(pid));
+}
+
+void TestRescan::overlongListingChangesNothing_data()
+{
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<bool>("viaList");
+    const char *const listings[][2] = {{"an error line for ever", "listing spew=1"},
+                                       {"16 MiB of short lines", "listing lines=900000"}};
+    for (const auto &listing : listings) {
+        QTest::addRow("%s, rescan", listing[0]) << QByteArray(listing[1]) << false;
+        QTest::addRow("%s, List", listing[0]) << QByteArray(listing[1]) << true;
+    }
+}
+
+// A listing far longer than any real one is a failed listing, cut off as
+// soon as it is too long: the rows and jobs stay, and the window's memory
+// barely moves.
+void TestRescan::overlongListingChangesNothing()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(bool, viaList);
+    QByteArray boards;
+    for (int i = 1; i <= 4; ++i)
+        boards += "board 1:" + QByteArray::number(i) + " outcome=hang@30\n";
+    makeWidget(boards);
+    startAllAndWait(4, "30%");
+    const QMap<QString, qint64> pids = dir->flashPids();
+
+    // Only a safety net: a listing that is not cut off would fill memory
+    // for the whole 30 s.
+    setListingTimeoutForTesting(3000);
+    dir->writeScenario("log tool.log\n" + listing + "\nboard 1:1 outcome=hang@30\nboard 1:9\n");
+    const bool peakReset = resetMemoryPeak();
+    const long before = memoryKib("VmRSS");
+    QTest::ignoreMessage(QtDebugMsg, "Device listing failed (the listing is longer than 1 MiB); the device table is "
+                                     "left as it is");
+    if (viaList)
+        QTest::mouseClick(button("listButton"), Qt::LeftButton);
+    else
+        w->rescanDevices();
+    const long peak = memoryKib("VmHWM");
+    const long after = memoryKib("VmRSS");
+    setListingTimeoutForTesting(0);
+
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-lsusb"))
+            QVERIFY(!processAlive(call.pid));
+    }
+    QCOMPARE(table()->rowCount(), 4);
+    for (int row = 0; row < 4; ++row) {
+        QCOMPARE(w->portAt(row), QStringLiteral("1:%1").arg(row + 1));
+        QCOMPARE(status(row), QStringLiteral("Running"));
+        QCOMPARE(w->actionButtonAt(row)->text(), QStringLiteral("Stop"));
+        QVERIFY(processAlive(pids.value(w->portAt(row))));
+    }
+    QVERIFY(button("stopAllButton")->isEnabled());
+    if (before > 0 && after > 0) {
+        QVERIFY2(after - before < 16 * 1024, qPrintable(QStringLiteral("%1 KiB kept").arg(after - before)));
+        if (peakReset && peak > 0)
+            QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("%1 KiB at the peak").arg(peak - before)));
+    }
 }
 
 // What the operator chose for a board, and the red of a failure, survive the

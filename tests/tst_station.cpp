@@ -32,6 +32,8 @@ private slots:
     void terminationSignalEndLikeClosing();
     void terminationSignalDuringDialog_data();
     void terminationSignalDuringDialog();
+    void terminationSignalDuringHungListing_data();
+    void terminationSignalDuringHungListing();
     void killedVelmoraLeavesNoTool();
     void killedVelmoraLeavesNoListing();
     void secondVelmoraIsRefused();
@@ -52,6 +54,8 @@ private:
     // Sends the signal to that velmora if it is a live child of this test.
     bool signalVelmora(QProcess *velmora, int signalNumber);
     int listingRuns() const;
+    // Whether the last listing run logged is still running.
+    bool lastListingAlive() const;
     bool anyToolAlive() const;
 
     QProcess xvfb;
@@ -246,6 +250,16 @@ int TestStation::listingRuns() const
     return runs;
 }
 
+bool TestStation::lastListingAlive() const
+{
+    qint64 pid = 0;
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-lsusb"))
+            pid = call.pid;
+    }
+    return pid > 0 && processAlive(pid);
+}
+
 bool TestStation::anyToolAlive() const
 {
     for (const ToolCall &call : dir->toolCalls()) {
@@ -311,6 +325,59 @@ void TestStation::terminationSignalDuringDialog()
     QVERIFY(velmora->readAllStandardOutput().contains("Do delete tempfile"));
     QVERIFY(flashPids().isEmpty());
     QVERIFY(!QFileInfo::exists(dir->filePath(QLatin1String(StationLockFileName))));
+}
+
+void TestStation::terminationSignalDuringHungListing_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("the first listing, before the window shows") << "start-up";
+    QTest::newRow("List, while the boards flash") << "List";
+    QTest::newRow("a rescan on a device event, while the boards flash") << "device event";
+}
+
+// A listing that never ends blocks the window for up to 30 s; a signal that
+// comes meanwhile ends Velmora all the same, at once and the usual way.
+void TestStation::terminationSignalDuringHungListing()
+{
+    QFETCH(QString, when);
+    const bool atStartUp = when == QLatin1String("start-up");
+    const QString device = writableUeventDevice();
+    if (when == QLatin1String("device event") && device.isEmpty())
+        QSKIP("no serial port's uevent file accepts a write (needs root)");
+    QByteArray hungListing = "log tool.log\nlisting hang=1\n";
+    for (const QString &port : ports)
+        hungListing += "board " + port.toUtf8() + " outcome=hang@30\n";
+    if (atStartUp)
+        dir->writeScenario(hungListing);
+    QProcess *velmora = startVelmora();
+    int before = 0;
+    if (!atStartUp) {
+        startAllFlashing(velmora);
+        if (QTest::currentTestFailed())
+            return;
+        dir->writeScenario(hungListing);
+        // Every listing from here on hangs, whatever starts it (device
+        // events of the shared machine included).
+        before = listingRuns();
+        if (when == QLatin1String("List"))
+            clickAt(velmora, 96, 23); // right of the select button
+        else
+            QVERIFY(raiseUevent(device, "add"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(listingRuns() > before && lastListingAlive(), 10000);
+    QTest::qWait(200);
+    QVERIFY(lastListingAlive());
+
+    QVERIFY(signalVelmora(velmora, SIGTERM));
+    // Far less than the listing's limit of 30 s.
+    QVERIFY2(velmora->waitForFinished(10000), "velmora still waits for its listing");
+    QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
+    QCOMPARE(velmora->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(velmora->exitCode(), 0);
+    QVERIFY(velmora->readAllStandardOutput().contains("Do delete tempfile"));
+    QVERIFY(!QFileInfo::exists(dir->filePath("all_uuu_temp.auto")));
+    QVERIFY(!QFileInfo::exists(dir->filePath(QLatin1String(StationLockFileName))));
+    QCOMPARE(flashPids().size(), atStartUp ? 0 : ports.size());
 }
 
 void TestStation::killedVelmoraLeavesNoTool()

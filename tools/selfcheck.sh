@@ -107,6 +107,11 @@ bg_pid=
 check "listing hang=1 keeps running" [ "$alive" = 0 ]
 check "listing hang=1 prints the boards first" [ "$(devices < out)" != "" ]
 
+printf 'listing spew=1\nboard 1:1\n' > uuu_scenario.txt
+./uuu -lsusb | head -c 200000 > out
+check "listing spew=1 prints the boards first" [ "$(devices < out)" != "" ]
+check "listing spew=1 repeats its error line" [ "$(grep -c "^ERROR: USB bus 1 does not answer, retrying$" out)" -gt 1000 ]
+
 # --- flashing ---------------------------------------------------------------
 flash() {  # flash PORT [SCRIPT]: output in out, exit code in rc
     ./uuu -d -m "$1" "${2:-s.auto}" > out 2> err

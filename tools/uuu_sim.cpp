@@ -34,6 +34,7 @@
 //     exit_code=N       exit code of the listing run
 //     hang=0|1          print the listing, then never exit
 //     crash=0|1         print the listing, then die by SIGSEGV
+//     spew=0|1          print the listing, then an error line over and over
 //     header=0|1        print the "Path" header line (default 1)
 //
 //   board keys (also valid on `defaults`)
@@ -478,7 +479,7 @@ struct Board
 
 struct Listing
 {
-    bool color = false, crlf = false, double_tab = false, hang = false, crash = false, header = true;
+    bool color = false, crlf = false, double_tab = false, hang = false, crash = false, header = true, spew = false;
     long long delay_ms = 0, line_delay_ms = 0, lines = 0, random_bytes = 0, seed = 7;
     int exit_code = 0;
 };
@@ -710,6 +711,8 @@ std::string apply_listing_key(Listing &l, const std::string &key, const std::str
         return flag(l.crash);
     if (key == "header")
         return flag(l.header);
+    if (key == "spew")
+        return flag(l.spew);
     if (key == "delay_ms")
         return num(86400000, l.delay_ms);
     if (key == "line_delay_ms")
@@ -933,6 +936,15 @@ int run_listing(const Scenario &sc)
     }
     if (l.crash)
         crash();
+    if (l.spew) {
+        // A tool stuck retrying: the same line until nobody reads it any more.
+        std::string block;
+        for (int i = 0; i < 256; ++i)
+            block += "ERROR: USB bus 1 does not answer, retrying" + eol;
+        while (write_fd(1, block.data(), block.size())) {
+        }
+        return 1;
+    }
     if (l.hang)
         sleep_forever();
     return l.exit_code;
