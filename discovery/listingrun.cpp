@@ -38,6 +38,9 @@ ListingRun runToolListing()
         return run;
     }
 
+    // The wait holds up the event loop, which would record the listing's
+    // group only after it.
+    ToolGroups::instance()->flush();
     process.waitForFinished(listingTimeoutMs());
     const bool ended = process.state() == QProcess::NotRunning;
     const QByteArray output = process.readAllStandardOutput();
