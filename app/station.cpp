@@ -100,16 +100,20 @@ void StationLock::endLeftovers(const FolderIdentity &here)
     StationRecord previous;
     if (!readStationRecord(recordPath(), &previous))
         return;
-    const QList<qint64> groups = endLeftoverTools(previous, here);
-    if (groups.isEmpty())
+    const LeftoverTools ended = endLeftoverTools(previous, here);
+    if (ended.groups.isEmpty() && ended.strays.isEmpty())
         return;
-    QStringList ids;
-    for (qint64 group : groups)
-        ids << QString::number(group);
+    const auto joined = [](const QList<qint64> &ids) {
+        QStringList texts;
+        for (qint64 id : ids)
+            texts << QString::number(id);
+        return texts.join(QLatin1String(", ")).toLocal8Bit();
+    };
     std::fprintf(stderr,
                  "velmora: ended the tools that Velmora process %lld left running in this station folder "
-                 "(process groups %s)\n",
-                 static_cast<long long>(previous.pid), ids.join(QLatin1String(", ")).toLocal8Bit().constData());
+                 "(process groups: %s; processes that had left their group: %s)\n",
+                 static_cast<long long>(previous.pid), joined(ended.groups).constData(),
+                 joined(ended.strays).constData());
     std::fflush(stderr);
 }
 

@@ -13,6 +13,8 @@
 #endif
 #ifdef Q_OS_LINUX
 #include "processtree.h"
+#include "scriptgenerator.h"
+#include "toolcontract.h"
 
 #include <QElapsedTimer>
 #endif
@@ -28,16 +30,32 @@ bool holderStillRuns(const StationRecord &record)
     return ProcessTree::readProcess(record.pid, &holder) && holder.startTime == record.startTime;
 }
 
+// Whether these arguments end in the command line of a flash job of this
+// station: a tool, or a wrapper or sudo in front of one.
+bool isFlashCommand(const QStringList &arguments)
+{
+    if (arguments.size() < 5)
+        return false;
+    const QString script = arguments.last();
+    const QStringList tail = arguments.mid(arguments.size() - 4);
+    const QStringList scripts = {generatedScriptForMode(QStringLiteral("Image")),
+                                 generatedScriptForMode(QStringLiteral("Kernel")),
+                                 generatedScriptForMode(QStringLiteral("FileSystem"))};
+    return scripts.contains(script) && tail == ToolContract::flashArguments(tail.at(2), script);
+}
+
 // Waits a little for killed processes to go, so that the boards are free
 // before the first listing.
-void waitUntilGone(const QSet<qint64> &groups, int timeoutMs)
+void waitUntilGone(const QList<qint64> &pids, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         bool running = false;
-        for (const ProcessTree::ProcessInfo &member : ProcessTree::membersOf(groups))
-            running |= member.state != 'Z';
+        for (qint64 pid : pids) {
+            ProcessTree::ProcessInfo info;
+            running |= ProcessTree::readProcess(pid, &info) && info.state != 'Z';
+        }
         if (!running || clock.elapsed() >= timeoutMs)
             return;
         ::usleep(10000);
@@ -173,9 +191,9 @@ bool worksElsewhere(qint64 pid, const FolderIdentity &here)
 #endif
 }
 
-QList<qint64> endLeftoverTools(const StationRecord &record, const FolderIdentity &here)
+LeftoverTools endLeftoverTools(const StationRecord &record, const FolderIdentity &here)
 {
-    QList<qint64> ended;
+    LeftoverTools ended;
 #ifdef Q_OS_LINUX
     if (record.groups.isEmpty() || record.pid == QCoreApplication::applicationPid() || !here.hasInode ||
         record.host != QSysInfo::machineHostName() || record.boot != QSysInfo::bootUniqueId() ||
@@ -183,15 +201,22 @@ QList<qint64> endLeftoverTools(const StationRecord &record, const FolderIdentity
         return ended;
     const QSet<qint64> groups(record.groups.cbegin(), record.groups.cend());
     QSet<qint64> confirmed;
-    for (const ProcessTree::ProcessInfo &member : ProcessTree::membersOf(groups)) {
-        if (member.state != 'Z' && ProcessTree::worksIn(member.pid, here.device, here.inode))
-            confirmed.insert(member.group);
+    QList<qint64> seen;
+    for (const ProcessTree::ProcessInfo &process : ProcessTree::allProcesses()) {
+        if (process.state == 'Z' || !ProcessTree::worksIn(process.pid, here.device, here.inode))
+            continue;
+        if (groups.contains(process.group)) {
+            confirmed.insert(process.group);
+            seen << process.pid;
+        } else if (isFlashCommand(ProcessTree::commandLine(process.pid)) && ProcessTree::killProcess(process.pid)) {
+            ended.strays << process.pid;
+        }
     }
     for (qint64 group : record.groups) {
         if (confirmed.contains(group) && ProcessTree::killGroup(group))
-            ended << group;
+            ended.groups << group;
     }
-    waitUntilGone(confirmed, 2000);
+    waitUntilGone(seen + ended.strays, 2000);
 #else
     Q_UNUSED(record)
     Q_UNUSED(here)

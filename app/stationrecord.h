@@ -50,8 +50,17 @@ bool readStationRecord(const QString &fileName, StationRecord *record);
 // false when that cannot be known).
 bool worksElsewhere(qint64 pid, const FolderIdentity &here);
 
+// What endLeftoverTools() ended.
+struct LeftoverTools
+{
+    QList<qint64> groups;
+    QList<qint64> strays; // flashing tools that had left their group
+};
+
 // Ends the processes of the record's groups when the record is of this
 // folder, this host and this boot, and its holder has ended. Only a group
 // with a process that still works in this folder is ended: a process id
-// may have been reused since. Returns the groups it ended.
-QList<qint64> endLeftoverTools(const StationRecord &record, const FolderIdentity &here);
+// may have been reused since. A process that left its group (setsid) is
+// ended when it works in this folder and runs this station's flashing
+// command line.
+LeftoverTools endLeftoverTools(const StationRecord &record, const FolderIdentity &here);

@@ -113,12 +113,35 @@ QList<ProcessInfo> membersOf(const QSet<qint64> &groups)
     QList<ProcessInfo> members;
     if (groups.isEmpty())
         return members;
+    for (const ProcessInfo &info : allProcesses()) {
+        if (groups.contains(info.group))
+            members << info;
+    }
+    return members;
+}
+
+QList<ProcessInfo> allProcesses()
+{
+    QList<ProcessInfo> processes;
     forEachNumericEntry("/proc", [&](qint64 pid) {
         ProcessInfo info;
-        if (readProcess(pid, &info) && groups.contains(info.group))
-            members << info;
+        if (readProcess(pid, &info))
+            processes << info;
     });
-    return members;
+    return processes;
+}
+
+QStringList commandLine(qint64 pid)
+{
+    QStringList arguments;
+    QByteArray text = readProcFile("/proc/" + QByteArray::number(pid) + "/cmdline");
+    if (text.endsWith('\0'))
+        text.chop(1);
+    if (text.isEmpty())
+        return arguments;
+    for (const QByteArray &argument : text.split('\0'))
+        arguments << QString::fromLocal8Bit(argument);
+    return arguments;
 }
 
 bool worksIn(qint64 pid, quint64 device, quint64 inode)

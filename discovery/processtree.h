@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QSet>
+#include <QStringList>
 #include <QtGlobal>
 
 // What Linux says about processes, for ending every process that a tool
@@ -27,6 +28,12 @@ QList<qint64> children();
 
 // Every process whose group is one of these (a scan of /proc).
 QList<ProcessInfo> membersOf(const QSet<qint64> &groups);
+
+// Every process there is (a scan of /proc).
+QList<ProcessInfo> allProcesses();
+
+// The process's arguments, its program first; empty when it cannot be read.
+QStringList commandLine(qint64 pid);
 
 // Whether the process works in the folder with this device and inode.
 bool worksIn(qint64 pid, quint64 device, quint64 inode);
