@@ -48,8 +48,9 @@ private:
     // Presses StartAll and waits until every board's tool has printed text.
     void startAll(const QByteArray &text);
     QList<qint64> liveTools() const;
-    // A process of its own group, working in folder, that sleeps.
-    void startLeftover(const QString &folder, QProcess **leftover);
+    // A process of its own group, working in folder: the simulator flashing
+    // a board, or a sleep.
+    void startLeftover(const QString &folder, bool flashing, QProcess **leftover);
     // Writes the lock and its record as a Velmora that has ended left them.
     void writeStaleLock(const QByteArray &recordLines);
 
@@ -166,13 +167,23 @@ QList<qint64> TestProcessTree::liveTools() const
     return pids;
 }
 
-void TestProcessTree::startLeftover(const QString &folder, QProcess **leftover)
+void TestProcessTree::startLeftover(const QString &folder, bool flashing, QProcess **leftover)
 {
     auto *helper = new QProcess;
     *leftover = helper;
     helpers << helper;
     helper->setWorkingDirectory(folder);
-    helper->start(QStringLiteral("setsid"), {"sleep", "60"});
+    if (flashing) {
+        QFile::remove(folder + "/all_uuu_temp.auto");
+        QVERIFY(QFile::copy(dir->filePath("scripts/emmc/all_uuu.auto"), folder + "/all_uuu_temp.auto"));
+        const QByteArray image = '"' + QFile::encodeName(dir->filePath("sample.img")) + '"';
+        dir->writeFile(folder + "/all_uuu_temp.auto",
+                       dir->readFile(folder + "/all_uuu_temp.auto").replace("_file", image));
+        dir->writeFile(folder + "/uuu_scenario.txt", "board 6:1 outcome=hang@30\n");
+        helper->start(QStringLiteral("setsid"), {simulator, "-d", "-m", "6:1", "all_uuu_temp.auto"});
+    } else {
+        helper->start(QStringLiteral("setsid"), {"sleep", "60"});
+    }
     helper->waitForStarted();
     QTRY_COMPARE(groupOf(helper->processId()), helper->processId());
 }
@@ -192,12 +203,17 @@ void TestProcessTree::takeoverEndsLeftoverTools_data()
     QTest::addColumn<bool>("inThisFolder");
     QTest::addColumn<bool>("thisBoot");
     QTest::addColumn<bool>("recordOfThisFolder");
+    QTest::addColumn<bool>("inRecordedGroup");
+    QTest::addColumn<bool>("flashing");
     QTest::addColumn<bool>("ended");
-    QTest::newRow("a tool left in this folder") << true << true << true << true;
+    QTest::newRow("a process of a recorded group") << true << true << true << true << false << true;
     // Its id may have been reused by a process that is none of ours.
-    QTest::newRow("a process of the group working elsewhere") << false << true << true << false;
-    QTest::newRow("a record of an earlier boot") << true << false << true << false;
-    QTest::newRow("a record copied from another folder") << true << true << false << false;
+    QTest::newRow("a process of the group working elsewhere") << false << true << true << true << false << false;
+    QTest::newRow("a record of an earlier boot") << true << false << true << true << false << false;
+    QTest::newRow("a record copied from another folder") << true << true << false << true << false << false;
+    QTest::newRow("a flashing tool that left its group") << true << true << true << false << true << true;
+    QTest::newRow("a process here that is no flashing tool") << true << true << true << false << false << false;
+    QTest::newRow("a flashing tool elsewhere") << false << true << true << false << true << false;
 }
 
 void TestProcessTree::takeoverEndsLeftoverTools()
@@ -205,13 +221,16 @@ void TestProcessTree::takeoverEndsLeftoverTools()
     QFETCH(bool, inThisFolder);
     QFETCH(bool, thisBoot);
     QFETCH(bool, recordOfThisFolder);
+    QFETCH(bool, inRecordedGroup);
+    QFETCH(bool, flashing);
     QFETCH(bool, ended);
     QTemporaryDir elsewhere;
     QProcess *leftover = nullptr;
-    startLeftover(inThisFolder ? dir->path() : elsewhere.path(), &leftover);
+    startLeftover(inThisFolder ? dir->path() : elsewhere.path(), flashing, &leftover);
     if (QTest::currentTestFailed())
         return;
-    const qint64 group = leftover->processId();
+    const qint64 pid = leftover->processId();
+    const qint64 group = inRecordedGroup ? pid : endedPid();
     writeStaleLock("boot " + (thisBoot ? bootId() : QByteArray("0-earlier-boot")) + "\n" +
                    folderLines(recordOfThisFolder ? dir->path() : elsewhere.path()) + "group " +
                    QByteArray::number(group) + "\n");
@@ -240,11 +259,14 @@ void TestProcessTree::takeoverEndsLeftoverTools()
     if (ended) {
         QVERIFY(leftover->waitForFinished(5000));
         QCOMPARE(leftover->exitStatus(), QProcess::CrashExit);
-        QVERIFY2(said.contains("process groups " + QByteArray::number(group)), said.constData());
+        QVERIFY2(said.contains("left running in this station folder"), said.constData());
+        QVERIFY2(said.contains(": " + QByteArray::number(pid) + ";") ||
+                     said.contains(": " + QByteArray::number(pid) + ")"),
+                 said.constData());
     } else {
         QTest::qWait(200);
         QCOMPARE(leftover->state(), QProcess::Running);
-        QVERIFY2(!said.contains("process groups"), said.constData());
+        QVERIFY2(!said.contains("left running"), said.constData());
     }
 }
 

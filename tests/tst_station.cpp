@@ -361,6 +361,7 @@ void TestStation::killedVelmoraLeavesNoTool_data()
     QTest::newRow("the tool itself") << QByteArray();
     // The kernel ends the wrapper with Velmora, not the wrapper's child.
     QTest::newRow("a wrapped tool") << QByteArray(WrapperScript);
+    QTest::newRow("a wrapped tool in a session of its own") << QByteArray(SetsidWrapperScript);
 }
 
 void TestStation::killedVelmoraLeavesNoTool()
