@@ -419,7 +419,10 @@ void TestProcessTree::recordFollowsRunningTools()
         groups << groupOf(pid);
     std::sort(groups.begin(), groups.end());
     QTRY_COMPARE(recordedGroups(), groups);
-    QVERIFY2(recordWrites() <= 2, "one StartAll, one write of the record");
+    // One write for the StartAll; a device event from elsewhere on the
+    // machine may add a rescan's two.
+    const int writes = recordWrites();
+    QVERIFY2(writes < many.size() / 2, qPrintable(QStringLiteral("%1 writes for one StartAll").arg(writes)));
 
     QVERIFY(QMetaObject::invokeMethod(w, "stopAll"));
     QTRY_COMPARE(liveTools(), QList<qint64>());

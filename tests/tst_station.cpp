@@ -472,6 +472,7 @@ void TestStation::copiedStationFolderRuns()
     if (QTest::currentTestFailed())
         return;
     const QList<qint64> tools = flashPids();
+    const int copiedListings = listingRuns();
     QTemporaryDir copies;
     const QString copy = copies.filePath("rack-2");
     QCOMPARE(QProcess::execute(QStringLiteral("cp"), {"-a", dir->path(), copy}), 0);
@@ -485,7 +486,7 @@ void TestStation::copiedStationFolderRuns()
     // It listed the boards in its own folder; the first flashes on.
     QFile copiedLog(copy + "/tool.log");
     QVERIFY(copiedLog.open(QIODevice::ReadOnly));
-    QCOMPARE(copiedLog.readAll().count("\t-lsusb"), listingRuns() + 1);
+    QVERIFY(copiedLog.readAll().count("\t-lsusb") > copiedListings);
     for (qint64 pid : tools)
         QVERIFY(processAlive(pid));
     QCOMPARE(first->state(), QProcess::Running);
