@@ -112,9 +112,12 @@ ToolProcess::ToolProcess(QObject *parent)
 {
 #if defined(Q_OS_LINUX)
     allTools().insert(this);
-    // However the tool's own process ends, the rest of its group ends with it.
+    // However the tool's own process ends, the rest of its group ends with
+    // it; and what it started that left the group has come back to Velmora
+    // by now (a kill signalled the group before its processes had gone).
     connect(this, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, [this] {
         endGroup();
+        scheduleSweep();
     });
 #endif
 #if defined(Q_OS_LINUX) && QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
