@@ -3,25 +3,33 @@
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QSocketNotifier;
 class QWidget;
+struct FolderIdentity;
 
 // Name of the lock file that marks the working directory as the station of a
 // running Velmora.
 extern const char StationLockFileName[];
+// Name of the record that its holder keeps beside it (see StationRecord).
+extern const char StationRecordFileName[];
 
 // One station folder, one Velmora: a second one started in the same working
 // directory would list the boards that the first is flashing as idle and
-// flash them a second time.
+// flash them a second time. The lock belongs to the folder: a lock copied
+// with the folder (cp -a) does not hold the copy.
 class StationLock
 {
 public:
     StationLock();
+    ~StationLock();
 
     // Takes the station. When another Velmora holds it, or no lock can be
     // made, says why on standard error and in an "Error" box and returns
-    // false. A lock left by a process that has ended is taken over.
+    // false. A lock left by a process that has ended, or held by one that
+    // works in another folder, is taken over; tools that an ended holder
+    // left running here are ended first, and standard error says so.
     bool claim();
 
     // Why claim() failed, as shown; empty after a success.
@@ -29,9 +37,18 @@ public:
 
 private:
     QString refusalText() const;
+    bool holderWorksElsewhere(const FolderIdentity &here) const;
+    bool takeOverFromElsewhere(const FolderIdentity &here);
+    void endLeftovers(const FolderIdentity &here);
+    void followToolGroups();
+    void writeRecord();
+    QString recordPath() const;
 
     QLockFile m_lock;
     QString m_refusal;
+    // Tool starts and ends in one turn of the event loop cost one write.
+    QTimer m_recordTimer;
+    bool m_held = false;
 };
 
 // SIGTERM, SIGHUP and SIGINT end Velmora the way closing its window does.

@@ -103,6 +103,8 @@ void Widget::stopAllChildrenForExit()
             process->waitForFinished(5000);
         static_cast<ToolProcess *>(process)->markNotRunning();
     }
+    // What the tools left behind came back to Velmora as they ended.
+    ToolProcess::endAdoptedProcesses(3000);
     for (QTextStream *stream : qAsConst(logStreamMap))
         delete stream;
     logStreamMap.clear();

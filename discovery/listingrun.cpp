@@ -106,6 +106,9 @@ ListingRun runToolListing()
         return run;
     }
 
+    // The wait holds up the event loop, which would record the listing's
+    // group only after it.
+    ToolGroups::instance()->flush();
     QByteArray output;
     const ReadEnd end = readListing(process, &output);
     // A tool still running is ended here rather than by the destructor's

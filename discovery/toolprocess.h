@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QObject>
 #include <QProcess>
 
 // A QProcess for the flashing tool that never signals anything but its own
@@ -10,10 +12,17 @@
 //
 // No tool outlives Velmora: on Linux each child asks the kernel for SIGKILL
 // when Velmora ends, however it ends (a crash or SIGKILL included).
+//
+// A tool is its whole process tree: a `./uuu` may be a wrapper script (or
+// sudo) whose child is the real tool. On Linux each tool leads a process group
+// of its own, and ending the tool ends the group. Velmora is a child
+// subreaper, so processes that leave the group still come back to it when
+// their parent ends, and are ended and reaped too.
 class ToolProcess : public QProcess
 {
 public:
     explicit ToolProcess(QObject *parent = nullptr);
+    ~ToolProcess() override;
 
     // Starts the tool; false when it could not be started at all (no child).
     // A program named by a path that is no executable file is not started:
@@ -24,8 +33,14 @@ public:
     QString startError() const { return m_startError.isEmpty() ? errorString() : m_startError; }
 
     // Sends SIGKILL (TerminateProcess on Windows) to the child if there is a
-    // live one, and remembers that Velmora ended it. Returns whether it did.
+    // live one, and to its process group, and remembers that Velmora ended
+    // it. Returns whether there was a live child.
     bool killChild();
+
+    // Ends what is left of the tool's process group once its own process has
+    // ended (a wrapper that exited while its child runs). Never waits; does
+    // nothing for a group already ended.
+    void endGroup();
 
     // Whether killChild() has signalled this process.
     bool killedByUs() const { return m_killedByUs; }
@@ -38,6 +53,10 @@ public:
     // (Qt 6 reports the failure while the state still reads Starting).
     void markStartFailed();
 
+    // For teardown: ends the processes adopted from ended tools and reaps
+    // them, waiting at most timeoutMs for them to go.
+    static void endAdoptedProcesses(int timeoutMs);
+
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
@@ -47,6 +66,34 @@ private:
 #endif
 
 private:
+    void forgetGroup();
+
     bool m_killedByUs = false;
+    qint64 m_group = 0; // process group of a started tool until it is ended
     QString m_startError;
+};
+
+// The process groups of the tools that run now, for finding their processes
+// after Velmora itself was killed. Always empty where tools have no process
+// group of their own (Windows: the job object holds every descendant).
+class ToolGroups : public QObject
+{
+    Q_OBJECT
+
+public:
+    static ToolGroups *instance();
+
+    // Ascending.
+    QList<qint64> groups() const;
+
+    // Asks listeners to record the groups now rather than when the event
+    // loop next runs: for a caller about to block it.
+    void flush() { emit flushRequested(); }
+
+signals:
+    void changed();
+    void flushRequested();
+
+private:
+    using QObject::QObject;
 };

@@ -327,7 +327,9 @@ void Widget::releaseProcess(QProcess *process)
     auto *tool = static_cast<ToolProcess *>(process);
     if (tool->state() == QProcess::NotRunning) {
         // Its end has been signalled (a stop handler may still follow in the
-        // same emission, which deleteLater waits for).
+        // same emission, which deleteLater waits for). A wrapper's child may
+        // still run in its group.
+        tool->endGroup();
         tool->deleteLater();
         return;
     }

@@ -12,6 +12,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+namespace {
+
+// A ./uuu that runs the simulator (SIM) as its child, as a script that sets up
+// the environment does; and one whose child leaves its session.
+const char WrapperScript[] = "#!/bin/sh\nSIM \"$@\"\n";
+const char SetsidWrapperScript[] = "#!/bin/sh\nsetsid SIM \"$@\"\n";
+
+} // namespace
+
 // The real velmora binary on a real X server (Xvfb), driven with xdotool as an
 // operator would: it is ended by signals mid-flash, and a second one is
 // started in the same station folder.
@@ -34,12 +43,16 @@ private slots:
     void terminationSignalDuringDialog();
     void terminationSignalDuringHungListing_data();
     void terminationSignalDuringHungListing();
+    void killedVelmoraLeavesNoTool_data();
     void killedVelmoraLeavesNoTool();
     void killedVelmoraLeavesNoListing();
     void secondVelmoraIsRefused();
+    void copiedStationFolderRuns();
 
 private:
-    QProcess *startVelmora();
+    QProcess *startVelmora(const QString &folder = QString());
+    // Puts a shell script that runs the simulator in place of ./uuu.
+    void installWrapper(const QByteArray &script);
     QString windowOf(QProcess *velmora, const QString &title);
     QByteArray xdotool(const QStringList &arguments);
     // Types the image path into the window and presses StartAll, then waits
@@ -51,6 +64,8 @@ private:
     // from its top.
     void clickAt(QProcess *velmora, int percentOfWidth, int fromTop);
     QList<qint64> flashPids() const;
+    // How many tools run for each port now.
+    QMap<QString, int> liveToolsPerPort() const;
     // Sends the signal to that velmora if it is a live child of this test.
     bool signalVelmora(QProcess *velmora, int signalNumber);
     int listingRuns() const;
@@ -130,7 +145,7 @@ void TestStation::cleanup()
     dir = nullptr;
 }
 
-QProcess *TestStation::startVelmora()
+QProcess *TestStation::startVelmora(const QString &folder)
 {
     auto *velmora = new QProcess;
     velmoras << velmora;
@@ -138,10 +153,19 @@ QProcess *TestStation::startVelmora()
     environment.insert("DISPLAY", display);
     environment.insert("QT_QPA_PLATFORM", "xcb");
     velmora->setProcessEnvironment(environment);
-    velmora->setWorkingDirectory(dir->path());
+    velmora->setWorkingDirectory(folder.isEmpty() ? dir->path() : folder);
     velmora->start(QStringLiteral(VELMORA_APP_PATH), QStringList());
     velmora->waitForStarted(10000);
     return velmora;
+}
+
+void TestStation::installWrapper(const QByteArray &script)
+{
+    const QString simulator = QFileInfo(dir->filePath("uuu")).symLinkTarget();
+    QVERIFY(!simulator.isEmpty());
+    dir->removeTool();
+    dir->writeFile("uuu", QByteArray(script).replace("SIM", QFile::encodeName(simulator)));
+    QVERIFY(QFile::setPermissions(dir->filePath("uuu"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
 QByteArray TestStation::xdotool(const QStringList &arguments)
@@ -165,8 +189,9 @@ QString TestStation::windowOf(QProcess *velmora, const QString &title)
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 15000 && velmora->state() == QProcess::Running) {
-        const QByteArray found =
-            xdotool({"search", "--onlyvisible", "--pid", QString::number(velmora->processId()), "--name", "^" + title});
+        // --all: by default a window that meets any one of the conditions matches.
+        const QByteArray found = xdotool({"search", "--all", "--onlyvisible", "--pid",
+                                          QString::number(velmora->processId()), "--name", "^" + title});
         if (!found.isEmpty())
             return QString::fromLatin1(found.split('\n').first());
         QTest::qWait(100);
@@ -242,6 +267,16 @@ QList<qint64> TestStation::flashPids() const
     return pids;
 }
 
+QMap<QString, int> TestStation::liveToolsPerPort() const
+{
+    QMap<QString, int> tools;
+    for (const ToolCall &call : dir->toolCalls()) {
+        if (call.args.value(0) == QLatin1String("-d") && processAlive(call.pid))
+            ++tools[call.args.value(2)];
+    }
+    return tools;
+}
+
 int TestStation::listingRuns() const
 {
     int runs = 0;
@@ -272,14 +307,21 @@ bool TestStation::anyToolAlive() const
 void TestStation::terminationSignalEndLikeClosing_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::addColumn<QByteArray>("wrapper");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QByteArray();
+    QTest::newRow("SIGHUP") << int(SIGHUP) << QByteArray();
+    QTest::newRow("SIGINT") << int(SIGINT) << QByteArray();
+    // ./uuu is a script that runs the real tool as its child.
+    QTest::newRow("SIGTERM, wrapped tool") << int(SIGTERM) << QByteArray(WrapperScript);
+    QTest::newRow("SIGTERM, wrapped tool in a session of its own") << int(SIGTERM) << QByteArray(SetsidWrapperScript);
 }
 
 void TestStation::terminationSignalEndLikeClosing()
 {
     QFETCH(int, signalNumber);
+    QFETCH(QByteArray, wrapper);
+    if (!wrapper.isEmpty())
+        installWrapper(wrapper);
     QProcess *velmora = startVelmora();
     startAllFlashing(velmora);
     if (QTest::currentTestFailed())
@@ -380,21 +422,51 @@ void TestStation::terminationSignalDuringHungListing()
     QCOMPARE(flashPids().size(), atStartUp ? 0 : ports.size());
 }
 
+void TestStation::killedVelmoraLeavesNoTool_data()
+{
+    QTest::addColumn<QByteArray>("wrapper");
+    QTest::newRow("the tool itself") << QByteArray();
+    // The kernel ends the wrapper with Velmora, not the wrapper's child.
+    QTest::newRow("a wrapped tool") << QByteArray(WrapperScript);
+    QTest::newRow("a wrapped tool in a session of its own") << QByteArray(SetsidWrapperScript);
+}
+
 void TestStation::killedVelmoraLeavesNoTool()
 {
+    QFETCH(QByteArray, wrapper);
+    if (!wrapper.isEmpty())
+        installWrapper(wrapper);
     QProcess *velmora = startVelmora();
     startAllFlashing(velmora);
     if (QTest::currentTestFailed())
         return;
+    const QList<qint64> killedTools = flashPids();
     QVERIFY(signalVelmora(velmora, SIGKILL));
     QVERIFY(velmora->waitForFinished(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
+    if (wrapper.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
 
-    // The lock it left behind is stale: the next velmora takes the station.
+    // The lock it left behind is stale: the next velmora takes the station,
+    // and ends what the killed one left running before it lists.
     const int listings = listingRuns();
     QProcess *next = startVelmora();
-    QVERIFY2(!windowOf(next, QStringLiteral("Velmora")).isEmpty(), next->readAllStandardError().constData());
-    QCOMPARE(listingRuns(), listings + 1);
+    const QString window = windowOf(next, QStringLiteral("Velmora"));
+    const QByteArray said = next->readAllStandardError();
+    QVERIFY2(!window.isEmpty(), said.constData());
+    // More than one when a device event from elsewhere on the machine came.
+    QVERIFY(listingRuns() > listings);
+    for (qint64 pid : killedTools)
+        QVERIFY2(!processAlive(pid), "a tool of the killed Velmora still runs");
+    if (!wrapper.isEmpty())
+        QVERIFY2(said.contains("left running in this station folder"), said.constData());
+
+    // Flashing again puts one tool on each board, not a second one.
+    clickStartAll(next, dir->filePath("sample.img"));
+    QTRY_COMPARE_WITH_TIMEOUT(flashPids().size(), killedTools.size() + ports.size(), 10000);
+    QMap<QString, int> onePerPort;
+    for (const QString &port : ports)
+        onePerPort.insert(port, 1);
+    QCOMPARE(liveToolsPerPort(), onePerPort);
     QVERIFY(signalVelmora(next, SIGTERM));
     QVERIFY(next->waitForFinished(15000));
     QCOMPARE(next->exitCode(), 0);
@@ -454,6 +526,46 @@ void TestStation::secondVelmoraIsRefused()
     QCOMPARE(dir->readFile("all_uuu_temp.auto"), script);
     QCOMPARE(first->state(), QProcess::Running);
 
+    QVERIFY(signalVelmora(first, SIGTERM));
+    QVERIFY(first->waitForFinished(15000));
+    QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
+}
+
+// A copy of a running station's folder (cp -a for a second rack) carries the
+// lock along; it holds only the folder it was made in.
+void TestStation::copiedStationFolderRuns()
+{
+    QProcess *first = startVelmora();
+    startAllFlashing(first);
+    if (QTest::currentTestFailed())
+        return;
+    const QList<qint64> tools = flashPids();
+    const int copiedListings = listingRuns();
+    QTemporaryDir copies;
+    const QString copy = copies.filePath("rack-2");
+    QCOMPARE(QProcess::execute(QStringLiteral("cp"), {"-a", dir->path(), copy}), 0);
+    QVERIFY(QFileInfo::exists(copy + "/" + StationLockFileName));
+
+    QProcess *second = startVelmora(copy);
+    const QString window = windowOf(second, QStringLiteral("Velmora"));
+    const QByteArray said = second->readAllStandardError();
+    QVERIFY2(!window.isEmpty(), said.constData());
+    QVERIFY2(!said.contains("already running"), said.constData());
+    // It listed the boards in its own folder; the first flashes on.
+    QFile copiedLog(copy + "/tool.log");
+    QVERIFY(copiedLog.open(QIODevice::ReadOnly));
+    QVERIFY(copiedLog.readAll().count("\t-lsusb") > copiedListings);
+    for (qint64 pid : tools)
+        QVERIFY(processAlive(pid));
+    QCOMPARE(first->state(), QProcess::Running);
+
+    QVERIFY(signalVelmora(second, SIGTERM));
+    QVERIFY(second->waitForFinished(15000));
+    QCOMPARE(second->exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(copy + "/" + StationLockFileName));
+    QVERIFY(QFileInfo::exists(dir->filePath(QLatin1String(StationLockFileName))));
+    for (qint64 pid : tools)
+        QVERIFY(processAlive(pid));
     QVERIFY(signalVelmora(first, SIGTERM));
     QVERIFY(first->waitForFinished(15000));
     QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
