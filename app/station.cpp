@@ -134,11 +134,17 @@ void StationLock::followToolGroups()
 
 void StationLock::writeRecord()
 {
-    if (!writeStationRecord(recordPath(), StationRecord::ofThisProcess(ToolGroups::instance()->groups()))) {
-        std::fprintf(stderr, "velmora: cannot write %s: a tool left running by a crash may not be found\n",
-                     StationRecordFileName);
-        std::fflush(stderr);
+    if (writeStationRecord(recordPath(), StationRecord::ofThisProcess(ToolGroups::instance()->groups()))) {
+        m_recordFailureSaid = false;
+        return;
     }
+    // Said once until a write succeeds again: a full disk fails every one.
+    if (m_recordFailureSaid)
+        return;
+    m_recordFailureSaid = true;
+    std::fprintf(stderr, "velmora: cannot write %s: a tool left running by a crash may not be found\n",
+                 StationRecordFileName);
+    std::fflush(stderr);
 }
 
 QString StationLock::refusalText() const

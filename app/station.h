@@ -49,6 +49,7 @@ private:
     // Tool starts and ends in one turn of the event loop cost one write.
     QTimer m_recordTimer;
     bool m_held = false;
+    bool m_recordFailureSaid = false;
 };
 
 // SIGTERM, SIGHUP and SIGINT end Velmora the way closing its window does.
