@@ -144,6 +144,13 @@ private:
     QHash<QString, QString> outputCarry;
     // Jobs whose log failure has been reported.
     QSet<QString> logFailureReported;
+    // What each job's output has said about its completion so far.
+    struct JobProgress
+    {
+        int lastPercent = -1;
+        bool markerPrinted = false;
+    };
+    QHash<QString, JobProgress> jobProgress;
     // First row of each path; rebuilt lazily after any change of the table.
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;

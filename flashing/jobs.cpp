@@ -115,6 +115,7 @@ void Widget::stopJob(const QString &devicePort)
 void Widget::startJob(const QString &devicePort, const QString &deviceMode)
 {
     logFailureReported.remove(devicePort);
+    jobProgress.remove(devicePort);
     auto *process = new ToolProcess(this);
     // The tool reads nothing from us, and its standard error is never read:
     // neither needs a pipe.
@@ -195,6 +196,10 @@ void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
     QString &carry = outputCarry[devicePort];
     const ChunkVerdict verdict = interpretChunk(carry, text, marker);
     carry = nextCarry(carry, text, carryLengthFor(marker));
+    JobProgress &progress = jobProgress[devicePort];
+    if (verdict.lastProgress >= 0)
+        progress.lastPercent = verdict.lastProgress;
+    progress.markerPrinted = progress.markerPrinted || verdict.markerSeen;
 
     if (verdict.failed) {
         failJob(process, devicePort, QString());
@@ -244,6 +249,17 @@ void Widget::handleJobFinished(QProcess *process, const QString &devicePort, int
                 exitStatus == QProcess::CrashExit
                     ? QStringLiteral("the flashing tool crashed")
                     : QStringLiteral("the flashing tool exited with code %1").arg(exitCode));
+        return;
+    }
+    // Exit code 0 alone proves nothing (a usage text ends with it): the
+    // output must show the flash complete.
+    const JobProgress progress = jobProgress.value(devicePort);
+    if (!progress.markerPrinted && progress.lastPercent != 100) {
+        failJob(process, devicePort,
+                progress.lastPercent < 0
+                    ? QStringLiteral("the flashing tool exited with code 0 without showing any progress")
+                    : QStringLiteral("the flashing tool exited with code 0 at %1% without completing")
+                          .arg(progress.lastPercent));
         return;
     }
     QLabel *statusLabel = nullptr;
@@ -319,6 +335,7 @@ void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstract
     awaitingOkayMap.remove(devicePort);
     outputCarry.remove(devicePort);
     logFailureReported.remove(devicePort);
+    jobProgress.remove(devicePort);
     updateButtonStates();
 }
 

@@ -77,6 +77,7 @@ private:
     int flashRuns(const QString &port) const;
     qint64 flashPid(const QString &port) const;
     QList<qint64> allToolPids() const;
+    bool installStandIn(const QByteArray &output);
     int rowOf(const QString &port) const { return w->findRowByPath(port); }
     QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
     QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
@@ -302,6 +303,31 @@ QList<qint64> TestFaults::allToolPids() const
     return pids;
 }
 
+// Puts a shell script in place of the tool: it lists board 1:1, logs its
+// runs as the simulator does, and for anything else prints output and exits
+// 0. False where no shell script can be the tool.
+bool TestFaults::installStandIn(const QByteArray &output)
+{
+#ifdef Q_OS_UNIX
+    dir->removeTool();
+    dir->writeFile("standin_output.txt", output);
+    dir->writeFile(toolFileName(),
+                   "#!/bin/sh\n"
+                   "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
+                   "if [ \"$1\" = -lsusb ]; then\n"
+                   "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
+                   "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
+                   "    exit 0\n"
+                   "fi\n"
+                   "cat standin_output.txt\n"
+                   "exit 0\n");
+    return QFile::setPermissions(dir->filePath(toolFileName()), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#else
+    Q_UNUSED(output)
+    return false;
+#endif
+}
+
 void TestFaults::toolEndsByItself_data()
 {
     QTest::addColumn<QByteArray>("keys");
@@ -309,32 +335,45 @@ void TestFaults::toolEndsByItself_data()
     // would keep the reference run waiting).
     QTest::addColumn<QByteArray>("referenceKeys");
     QTest::addColumn<QString>("final");
+    // Not empty: ./uuu is a shell script that lists board 1:1 and prints
+    // this for anything else, then exits 0.
+    QTest::addColumn<QByteArray>("standIn");
 
-    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed";
-    QTest::newRow("exit code 3 mid-flash") << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed";
+    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed" << QByteArray();
+    // Exit code 0 is no evidence: the output must show the flash complete.
+    QTest::newRow("exit code 0 at 30%") << QByteArray("outcome=exit@30:0") << QByteArray() << "Failed" << QByteArray();
+    QTest::newRow("100% of one stage, exit code 0 at 30% of the next")
+        << QByteArray("line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0") << QByteArray() << "Failed"
+        << QByteArray();
+    QTest::newRow("another program as the tool: usage text, exit code 0")
+        << QByteArray() << QByteArray() << "Failed" << QByteArray("usage: flash [-d] [-m PORT] SCRIPT\n");
+    QTest::newRow("exit code 3 mid-flash")
+        << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed" << QByteArray();
     QTest::newRow("binary garbage") << QByteArray("garbage=1 seed=11 linger=1") << QByteArray("garbage=1 seed=11")
-                                    << "Finished";
-    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished";
+                                    << "Finished" << QByteArray();
+    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished" << QByteArray();
     // Every progress line starts with a NUL, and the tool stays after its
     // marker: only its 100% line lets the marker end the job.
     QTest::newRow("NUL bytes, tool stays after its marker")
-        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished";
+        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished" << QByteArray();
     QTest::newRow("8 MiB line without a line end")
-        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished";
-    QTest::newRow("10,000 chunks per second") << QByteArray("rate=10000 duration_ms=1000 linger=1")
-                                              << QByteArray("rate=10000 duration_ms=1000") << "Finished";
+        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished" << QByteArray();
+    QTest::newRow("10,000 chunks per second")
+        << QByteArray("rate=10000 duration_ms=1000 linger=1") << QByteArray("rate=10000 duration_ms=1000") << "Finished"
+        << QByteArray();
     // An early marker and a tool that stays: only a real 100% may let the
     // marker end the job, so a wrapped huge number would cut the log short.
     QTest::newRow("percentage beyond 64 bits after the real one")
         << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 "
                       "marker_again=1 linger=1")
         << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1")
-        << "Finished";
+        << "Finished" << QByteArray();
     QTest::newRow("2^32 + 100 percent after the real one")
         << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished";
+        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished"
+        << QByteArray();
     QTest::newRow("only huge percentages")
-        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished";
+        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished" << QByteArray();
 }
 
 void TestFaults::toolEndsByItself()
@@ -342,12 +381,17 @@ void TestFaults::toolEndsByItself()
     QFETCH(QByteArray, keys);
     QFETCH(QByteArray, referenceKeys);
     QFETCH(QString, final);
+    QFETCH(QByteArray, standIn);
 
+    if (!standIn.isEmpty() && !installStandIn(standIn))
+        QSKIP("needs a shell script as the tool");
     makeWidget(board("1:1", keys));
     QVERIFY(w->generateScript("Image"));
-    const QByteArray expected = reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys);
-    QVERIFY(expected.contains("1:1>"));
+    const QByteArray expected =
+        standIn.isEmpty() ? reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys) : standIn;
+    QVERIFY(!standIn.isEmpty() || expected.contains("1:1>"));
 
+    recordDebug = true;
     w->runOrStopDevice("1:1");
     QTRY_COMPARE_WITH_TIMEOUT(status("1:1"), final, 15000);
     QTest::qWait(20);
@@ -358,6 +402,8 @@ void TestFaults::toolEndsByItself()
              failed ? QStringLiteral("Failed Devices: 1 (Device #1:1)") : QStringLiteral("Failed Devices: 0"));
     QProgressBar *bar = w->progressBarAt(rowOf("1:1"));
     QVERIFY(bar->value() >= 0 && bar->value() <= 100);
+    // A failure says why, once.
+    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed ? 1 : 0);
 
     // Every byte the tool printed, in order, and nothing else but the note of
     // a failure.

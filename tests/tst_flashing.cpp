@@ -223,7 +223,8 @@ void TestFlashing::endWithoutMarker_data()
     QTest::addColumn<QString>("final");
     QTest::newRow("exit code 3") << QByteArray("outcome=exit@50:3") << "Failed";
     QTest::newRow("crash") << QByteArray("outcome=crash@40") << "Failed";
-    QTest::newRow("clean exit") << QByteArray("outcome=exit@50:0") << "Finished";
+    // Exit code 0 is no success of its own: the output must show the end.
+    QTest::newRow("exit code 0 at 50%") << QByteArray("outcome=exit@50:0") << "Failed";
     QTest::newRow("marker, then exit code 5") << QByteArray("exit_code=5") << "Finished";
     QTest::newRow("stdout closed, then exit 0 is a clean end") << QByteArray("outcome=exit@100:0") << "Finished";
 }
