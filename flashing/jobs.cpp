@@ -162,8 +162,15 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
         if (error == QProcess::FailedToStart)
             handleJobStartFailure(process, devicePort);
     });
-    if (!started)
+    if (!started) {
         handleJobStartFailure(process, devicePort);
+        return;
+    }
+    // StopAll counts running tools only, and the tool may still be starting
+    // here (where starting is synchronous it already runs).
+    if (process->state() == QProcess::Starting)
+        connect(process, &QProcess::started, this, &Widget::updateButtonStates);
+    updateButtonStates();
 }
 
 void Widget::handleJobStartFailure(QProcess *process, const QString &devicePort)
@@ -370,15 +377,8 @@ void Widget::runAll()
 {
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
         const QString devicePort = portAt(row);
-        if (hasJob(devicePort))
-            continue;
-        runOrStopDevice(devicePort);
-        // The button rule counts running tools only, and here a tool is still
-        // starting when the loop ends (where starting is synchronous it would
-        // already run): apply the rule again once it runs.
-        QProcess *process = processMap.value(devicePort);
-        if (process && process->state() == QProcess::Starting)
-            connect(process, &QProcess::started, this, &Widget::updateButtonStates);
+        if (!hasJob(devicePort))
+            runOrStopDevice(devicePort);
     }
     updateButtonStates();
 }

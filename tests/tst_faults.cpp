@@ -419,20 +419,26 @@ void TestFaults::hungToolIsStopped_data()
 {
     QTest::addColumn<QByteArray>("outcome");
     QTest::addColumn<QString>("how");
-    QTest::newRow("hang, Stop") << QByteArray("hang@30") << "Stop";
-    QTest::newRow("hang, StopAll") << QByteArray("hang@30") << "StopAll";
-    QTest::newRow("hang, Stop pressed twice") << QByteArray("hang@30") << "Stop twice";
-    QTest::newRow("hang, Stop then StopAll") << QByteArray("hang@30") << "Stop, StopAll";
+    // Started with each row's Run rather than StartAll.
+    QTest::addColumn<bool>("byRows");
+    QTest::newRow("hang, Stop") << QByteArray("hang@30") << "Stop" << false;
+    QTest::newRow("hang, StopAll") << QByteArray("hang@30") << "StopAll" << false;
+    QTest::newRow("hang, Stop pressed twice") << QByteArray("hang@30") << "Stop twice" << false;
+    QTest::newRow("hang, Stop then StopAll") << QByteArray("hang@30") << "Stop, StopAll" << false;
     // The tool closes its output and keeps running: the job is not over
     // until it is stopped.
-    QTest::newRow("output closed, Stop") << QByteArray("closeout@30") << "Stop";
-    QTest::newRow("output closed, StopAll") << QByteArray("closeout@30") << "StopAll";
+    QTest::newRow("output closed, Stop") << QByteArray("closeout@30") << "Stop" << false;
+    QTest::newRow("output closed, StopAll") << QByteArray("closeout@30") << "StopAll" << false;
+    // However the tools were started, StopAll can stop them.
+    QTest::newRow("hang, rows' Run, StopAll") << QByteArray("hang@30") << "StopAll" << true;
+    QTest::newRow("output closed, rows' Run, StopAll") << QByteArray("closeout@30") << "StopAll" << true;
 }
 
 void TestFaults::hungToolIsStopped()
 {
     QFETCH(QByteArray, outcome);
     QFETCH(QString, how);
+    QFETCH(bool, byRows);
     const QStringList ports = {"2:1", "2:2", "2:3"};
     QByteArray boards;
     for (const QString &port : ports)
@@ -442,7 +448,12 @@ void TestFaults::hungToolIsStopped()
     // The same output up to the point where the tool stops talking.
     const QMap<QString, QByteArray> expected = references(ports, "outcome=exit@30:0");
 
-    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    if (byRows) {
+        for (const QString &port : ports)
+            QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+    } else {
+        QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    }
 
     for (const QString &port : ports)
         QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
