@@ -114,6 +114,7 @@ private:
     bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
     bool hasJob(const QString &devicePort) const;
     void startJob(const QString &devicePort, const QString &deviceMode);
+    bool writeScriptFile(const QString &name, const QByteArray &script);
     // Kills the device's tool at once; its row, if any, ends "Stopped".
     void stopJob(const QString &devicePort);
     void handleJobOutput(QProcess *process, const QString &devicePort);

@@ -53,11 +53,16 @@ bool Widget::generateScript(const QString &deviceMode)
         return true;
     current.close();
 
-    QSaveFile output(scriptName);
-    if (!output.open(QIODevice::WriteOnly) || output.write(script) != script.size() || !output.commit()) {
-        scriptWriteError = QStringLiteral("cannot write %1: %2").arg(scriptName, output.errorString());
-        qDebug().noquote() << scriptWriteError;
-        return false;
-    }
-    return true;
+    return writeScriptFile(scriptName, script);
+}
+
+bool Widget::writeScriptFile(const QString &name, const QByteArray &script)
+{
+    QSaveFile output(name);
+    // The bytes are buffered: a full disk shows only when they are flushed,
+    // and commit() would not say so but put an empty file in place.
+    if (output.open(QIODevice::WriteOnly) && output.write(script) == script.size() && output.flush() && output.commit())
+        return true;
+    scriptWriteError = QStringLiteral("cannot write %1: %2").arg(name, output.errorString());
+    return false;
 }

@@ -68,6 +68,7 @@ private slots:
     void stopAllReachesJobsWithoutRow();
     void logsOnFullDisk_data();
     void logsOnFullDisk();
+    void scriptOnFullDisk();
 
 private:
     Widget *makeWidget(const QByteArray &boards);
@@ -78,6 +79,7 @@ private:
     qint64 flashPid(const QString &port) const;
     QList<qint64> allToolPids() const;
     bool installStandIn(const QByteArray &output);
+    QString mountSmallFileSystem(const QString &path, const QByteArray &options);
     int rowOf(const QString &port) const { return w->findRowByPath(port); }
     QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
     QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
@@ -88,7 +90,8 @@ private:
     Widget *w = nullptr;
     int baselineFds = -1;
     QString mountedReadOnly;
-    QString mountedLogs;
+    // Full file systems mounted by the case, to unmount after it.
+    QStringList mountedFull;
 };
 
 namespace {
@@ -194,10 +197,11 @@ void TestFaults::cleanup()
     delete w;
     w = nullptr;
 #ifdef Q_OS_LINUX
-    if (!mountedLogs.isEmpty()) {
-        ::umount2(QFile::encodeName(mountedLogs).constData(), MNT_DETACH);
-        mountedLogs.clear();
-    }
+    if (!mountedFull.isEmpty() && dir)
+        QDir::setCurrent(dir->path()); // out of a mount that is a station
+    for (const QString &path : qAsConst(mountedFull))
+        ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+    mountedFull.clear();
     if (!mountedReadOnly.isEmpty()) {
         ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
         QDir::setCurrent(mountedReadOnly);
@@ -1164,6 +1168,45 @@ void TestFaults::stopAllReachesJobsWithoutRow()
     QCOMPARE(flashRuns("15:1"), 1);
 }
 
+namespace {
+
+// Fills the file system of a folder: its space, or its inodes.
+void fillFileSystem(const QString &path, bool inodes)
+{
+    for (int i = 0;; ++i) {
+        QFile filler(QStringLiteral("%1/filler%2").arg(path).arg(i));
+        if (!filler.open(QIODevice::WriteOnly))
+            break;
+        if (inodes)
+            continue;
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        break;
+    }
+}
+
+} // namespace
+
+// Mounts a small tmpfs on path (made if missing). Returns why it could not,
+// or an empty string.
+QString TestFaults::mountSmallFileSystem(const QString &path, const QByteArray &options)
+{
+#ifdef Q_OS_LINUX
+    if (!privateMounts)
+        return QStringLiteral("no mount namespace of our own for a small file system");
+    if (!QDir().mkpath(path) ||
+        ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
+        return QStringLiteral("cannot mount a tmpfs");
+    mountedFull << path;
+    return QString();
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(options)
+    return QStringLiteral("needs a mount namespace");
+#endif
+}
+
 void TestFaults::logsOnFullDisk_data()
 {
     QTest::addColumn<QByteArray>("options");
@@ -1179,29 +1222,10 @@ void TestFaults::logsOnFullDisk()
 {
     QFETCH(QByteArray, options);
     QFETCH(bool, inodes);
-#ifdef Q_OS_LINUX
-    if (!privateMounts)
-        QSKIP("no mount namespace of our own for a small file system");
-    const QString logs = dir->filePath("logs");
-    QVERIFY(QDir().mkpath(logs));
-    if (::mount("tmpfs", QFile::encodeName(logs).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
-        QSKIP("cannot mount a tmpfs");
-    mountedLogs = logs;
-    // Fill it.
-    for (int i = 0;; ++i) {
-        QFile filler(QStringLiteral("%1/filler%2").arg(logs).arg(i));
-        if (!filler.open(QIODevice::WriteOnly))
-            break;
-        if (inodes)
-            continue;
-        const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        break;
-    }
-#else
-    QSKIP("needs a mount namespace");
-#endif
+    const QString notMounted = mountSmallFileSystem(dir->filePath("logs"), options);
+    if (!notMounted.isEmpty())
+        QSKIP(qPrintable(notMounted));
+    fillFileSystem(dir->filePath("logs"), inodes);
     const QStringList ports = {"16:1", "16:2", "16:3"};
     makeWidget(board("16:1", "duration_ms=400") + board("16:2", "outcome=fail@50") + board("16:3", "outcome=hang@30"));
     recordDebug = true;
@@ -1228,6 +1252,58 @@ void TestFaults::logsOnFullDisk()
         QVERIFY2(said.first().contains("logs/" + QString(port).replace(':', '_') + "_log.txt"),
                  qPrintable(said.first()));
     }
+}
+
+// The station folder on a small file system that is full: a script that
+// would change cannot be written, so its boards fail and no tool starts,
+// and the scripts already there stay as they were.
+void TestFaults::scriptOnFullDisk()
+{
+    const QString station = dir->filePath("station");
+    const QString notMounted = mountSmallFileSystem(station, "size=64k");
+    if (!notMounted.isEmpty())
+        QSKIP(qPrintable(notMounted));
+    QVERIFY(QDir(station).mkpath("scripts/emmc"));
+    for (const QString &name : QDir(dir->filePath("scripts/emmc")).entryList(QDir::Files))
+        QVERIFY(QFile::copy(dir->filePath("scripts/emmc/" + name), station + "/scripts/emmc/" + name));
+    QVERIFY(QFile::link(dir->filePath(toolFileName()), station + "/" + toolFileName()));
+    dir->writeFile("station/uuu_scenario.txt", "log " + dir->filePath("tool.log").toUtf8() + "\n" +
+                                                   board("17:1", "duration_ms=100") + board("17:2", "duration_ms=100"));
+    QVERIFY(QDir::setCurrent(station));
+    w = new Widget;
+    QCOMPARE(table()->rowCount(), 2);
+    auto *image = w->findChild<QLineEdit *>("lineEdit_All");
+    dir->writeFile("old.img", "old");
+    image->setText(dir->filePath("old.img"));
+    QVERIFY(w->generateScript("Image"));
+    QVERIFY(w->generateScript("Kernel"));
+    const QByteArray earlierImage = dir->readFile("station/all_uuu_temp.auto");
+    const QByteArray earlierKernel = dir->readFile("station/image_uuu_temp.auto");
+    QVERIFY(earlierImage.contains("old.img") && earlierKernel.contains("old.img"));
+    fillFileSystem(station, false);
+
+    image->setText(dir->filePath("sample.img"));
+    w->modeComboAt(rowOf("17:2"))->setCurrentText("Kernel");
+    recordDebug = true;
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    recordDebug = false;
+    for (const QString &port : QStringList{"17:1", "17:2"}) {
+        QCOMPARE(status(port), QStringLiteral("Failed"));
+        QCOMPARE(w->statusLabelAt(rowOf(port))->styleSheet(), QStringLiteral("color: red;"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
+        const QStringList said = recordedDebug.filter(QRegularExpression("^Device " + port + ": "));
+        QVERIFY2(said.size() == 1, qPrintable(recordedDebug.join(" | ")));
+        QVERIFY2(said.first().contains("No space left on device"), qPrintable(said.first()));
+        QCOMPARE(flashRuns(port), 0);
+    }
+    QVERIFY2(failedText().startsWith("Failed Devices: 2 (") && failedText().contains("Device #17:1") &&
+                 failedText().contains("Device #17:2"),
+             qPrintable(failedText()));
+    QCOMPARE(dir->readFile("station/all_uuu_temp.auto"), earlierImage);
+    QCOMPARE(dir->readFile("station/image_uuu_temp.auto"), earlierKernel);
+    // No half-written copy is left beside them.
+    QCOMPARE(QDir(station).entryList({"*_uuu_temp*"}), QStringList({"all_uuu_temp.auto", "image_uuu_temp.auto"}));
+    QVERIFY(!button("stopAllButton")->isEnabled());
 }
 
 int main(int argc, char *argv[])
