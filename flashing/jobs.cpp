@@ -69,14 +69,15 @@ void Widget::runOrStopDevice(const QString &devicePort)
 
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
-    const bool scriptWritten = generateScript(deviceMode);
+    QString scriptFile;
+    const bool scriptWritten = generateScript(deviceMode, &scriptFile);
     // The error box of generateScript runs an event loop in which the table
     // may have been rebuilt: take the row's widgets again.
     deviceRowWidgets(devicePort, &statusLabel, &actionButton);
     if (hasJob(devicePort))
         return;
     if (scriptWritten)
-        startJob(devicePort, deviceMode);
+        startJob(devicePort, scriptFile);
     else if (!scriptWriteError.isEmpty())
         failJob(nullptr, devicePort, scriptWriteError);
     else
@@ -112,7 +113,7 @@ void Widget::stopJob(const QString &devicePort)
     finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
 }
 
-void Widget::startJob(const QString &devicePort, const QString &deviceMode)
+void Widget::startJob(const QString &devicePort, const QString &scriptFile)
 {
     logFailureReported.remove(devicePort);
     jobProgress.remove(devicePort);
@@ -122,13 +123,13 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
 
-    const QString scriptFile = generatedScriptForMode(deviceMode);
     qDebug() << "Debug CMD:" << ToolContract::flashCommandLine(devicePort, scriptFile);
     const bool started = process->startTool(ToolContract::program(),
                                             ToolContract::flashArguments(devicePort, scriptFile), QIODevice::ReadWrite);
     if (started)
         watchJobDescriptors(process);
     processMap.insert(devicePort, process);
+    jobScriptMap.insert(devicePort, scriptFile);
 
     QDir::current().mkpath(QStringLiteral("logs"));
     auto *logFile = new QFile(logFileNameForPort(devicePort), this);
@@ -343,6 +344,7 @@ void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstract
     outputCarry.remove(devicePort);
     logFailureReported.remove(devicePort);
     jobProgress.remove(devicePort);
+    releaseJobScript(devicePort);
     updateButtonStates();
 }
 

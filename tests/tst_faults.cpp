@@ -69,6 +69,8 @@ private slots:
     void logsOnFullDisk_data();
     void logsOnFullDisk();
     void scriptOnFullDisk();
+    void scriptsStayWhileJobsRun_data();
+    void scriptsStayWhileJobsRun();
 
 private:
     Widget *makeWidget(const QByteArray &boards);
@@ -1304,6 +1306,87 @@ void TestFaults::scriptOnFullDisk()
     // No half-written copy is left beside them.
     QCOMPARE(QDir(station).entryList({"*_uuu_temp*"}), QStringList({"all_uuu_temp.auto", "image_uuu_temp.auto"}));
     QVERIFY(!button("stopAllButton")->isEnabled());
+}
+
+void TestFaults::scriptsStayWhileJobsRun_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("jobs end by themselves") << false;
+    QTest::newRow("window closed while they run") << true;
+}
+
+// Tools that read their script only once their board answers, while the
+// operator picks another image for each next board: every board is flashed
+// with the image chosen when its Run was pressed.
+void TestFaults::scriptsStayWhileJobsRun()
+{
+    QFETCH(bool, closeWindow);
+    const QStringList ports = {"18:1", "18:2", "18:3"};
+    const QByteArray keys = closeWindow ? "start_delay_ms=400 outcome=hang@50" : "start_delay_ms=400 duration_ms=100";
+    QByteArray boards;
+    for (const QString &port : ports)
+        boards += board(port, keys);
+    makeWidget(boards);
+    auto *image = w->findChild<QLineEdit *>("lineEdit_All");
+    QStringList images;
+    recordDebug = true;
+    for (const QString &port : ports) {
+        images << dir->filePath("image-" + QString(port).replace(':', '-') + ".img");
+        dir->writeFile(images.last(), port.toUtf8());
+        image->setText(images.last());
+        QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+    }
+    recordDebug = false;
+
+    // The script of the port's latest flashing run (listings may come
+    // between them: device events of the machine start rescans).
+    const auto scriptOf = [this](const QString &port) {
+        QString script;
+        for (const ToolCall &call : dir->toolCalls()) {
+            if (call.args.value(0) == QLatin1String("-d") && call.args.value(2) == port)
+                script = call.args.value(3);
+        }
+        return script;
+    };
+    QStringList scripts;
+    for (int i = 0; i < ports.size(); ++i) {
+        const QString port = ports.at(i);
+        const QByteArray seen = port.toUtf8() + ">Image: \"" + images.at(i).toUtf8() + "\"";
+        QTRY_VERIFY2_WITH_TIMEOUT(logOf(port).contains(seen), logOf(port).constData(), 15000);
+        scripts << scriptOf(port);
+        // The command line shown is the one the tool was given.
+        const QRegularExpression shown("^Debug CMD: .* " + QRegularExpression::escape(port + " " + scripts.last()));
+        QCOMPARE(recordedDebug.filter(shown).size(), 1);
+    }
+    // The first job has the mode's script; the others, started while it runs,
+    // each one of their own.
+    QCOMPARE(scripts.first(), QStringLiteral("all_uuu_temp.auto"));
+    QCOMPARE(QSet<QString>(scripts.cbegin(), scripts.cend()).size(), 3);
+    for (const QString &script : scripts)
+        QVERIFY2(script.startsWith("all_uuu_temp") && script.endsWith(".auto"), qPrintable(script));
+
+    if (closeWindow) {
+        for (const QString &script : scripts)
+            QVERIFY2(QFile::exists(dir->filePath(script)), qPrintable(script));
+        delete w;
+        w = nullptr;
+        for (const QString &script : scripts)
+            QVERIFY2(!QFile::exists(dir->filePath(script)), qPrintable(script));
+        return;
+    }
+    for (const QString &port : ports)
+        QTRY_COMPARE(status(port), QStringLiteral("Finished"));
+    // A job's own script goes with it; the mode's script stays as it was.
+    QCOMPARE(QDir(dir->path()).entryList({"*_uuu_temp*"}), QStringList{"all_uuu_temp.auto"});
+    QVERIFY(dir->readFile("all_uuu_temp.auto").contains(images.first().toUtf8()));
+    // With nothing running, the mode's script is written again.
+    image->setText(images.last());
+    w->runOrStopDevice(ports.first());
+    QTRY_COMPARE(status(ports.first()), QStringLiteral("Finished"));
+    QCOMPARE(flashRuns(ports.first()), 2);
+    QCOMPARE(scriptOf(ports.first()), QStringLiteral("all_uuu_temp.auto"));
+    QVERIFY(logOf(ports.first()).contains("\"" + images.last().toUtf8() + "\""));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
 }
 
 int main(int argc, char *argv[])
