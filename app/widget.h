@@ -64,8 +64,10 @@ public:
     QString getDeviceMode(const QString &devicePort) const;
 
     // Writes the generated script for a device mode from its template with
-    // the image path of the form. False when nothing was written.
-    bool generateScript(const QString &deviceMode);
+    // the image path of the form. False when nothing was written. A script
+    // that a running job was started with never changes: when it would, the
+    // script goes to a file of its own, whose name scriptFile receives.
+    bool generateScript(const QString &deviceMode, QString *scriptFile = nullptr);
 
     // Rebuilds the table from a listing text; devices whose job still runs
     // show "Running", all others "Idle", and a running device that is not
@@ -114,7 +116,14 @@ private:
     void appendLostJobRow(const QString &devicePort);
     bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
     bool hasJob(const QString &devicePort) const;
-    void startJob(const QString &devicePort, const QString &deviceMode);
+    void startJob(const QString &devicePort, const QString &scriptFile);
+    // The file to write a script for a mode to: the mode's generated script
+    // unless a running job uses it with other content.
+    QString scriptFileFor(const QString &deviceMode, const QByteArray &script) const;
+    bool writeScriptFile(const QString &name, const QByteArray &script);
+    // Forgets which script the device's job was started with, and removes
+    // it when it was that job's own.
+    void releaseJobScript(const QString &devicePort);
     // Kills the device's tool at once; its row, if any, ends "Stopped".
     void stopJob(const QString &devicePort);
     void handleJobOutput(QProcess *process, const QString &devicePort);
@@ -143,6 +152,17 @@ private:
     QHash<QString, QString> outputCarry;
     // Jobs whose log failure has been reported.
     QSet<QString> logFailureReported;
+    // What each job's output has said about its completion so far.
+    struct JobProgress
+    {
+        int lastPercent = -1;
+        bool markerPrinted = false;
+    };
+    QHash<QString, JobProgress> jobProgress;
+    // Script file each job was started with.
+    QMap<QString, QString> jobScriptMap;
+    // Scripts written for one job each, not yet removed.
+    QSet<QString> ownJobScripts;
     // First row of each path; rebuilt lazily after any change of the table.
     mutable QHash<QString, int> rowIndex;
     mutable bool rowIndexValid = false;

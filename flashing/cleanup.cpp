@@ -17,4 +17,12 @@ void Widget::doProcessFinished()
         if (file.exists())
             file.remove();
     }
+    // The scripts that jobs got of their own, when their image differed
+    // from that of a running job's script.
+    const QSet<QString> ownScripts = ownJobScripts;
+    for (const QString &name : ownScripts) {
+        file.setFileName(name);
+        if (!file.exists() || file.remove())
+            ownJobScripts.remove(name);
+    }
 }

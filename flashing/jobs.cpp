@@ -69,14 +69,15 @@ void Widget::runOrStopDevice(const QString &devicePort)
 
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
-    const bool scriptWritten = generateScript(deviceMode);
+    QString scriptFile;
+    const bool scriptWritten = generateScript(deviceMode, &scriptFile);
     // The error box of generateScript runs an event loop in which the table
     // may have been rebuilt: take the row's widgets again.
     deviceRowWidgets(devicePort, &statusLabel, &actionButton);
     if (hasJob(devicePort))
         return;
     if (scriptWritten)
-        startJob(devicePort, deviceMode);
+        startJob(devicePort, scriptFile);
     else if (!scriptWriteError.isEmpty())
         failJob(nullptr, devicePort, scriptWriteError);
     else
@@ -112,22 +113,23 @@ void Widget::stopJob(const QString &devicePort)
     finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
 }
 
-void Widget::startJob(const QString &devicePort, const QString &deviceMode)
+void Widget::startJob(const QString &devicePort, const QString &scriptFile)
 {
     logFailureReported.remove(devicePort);
+    jobProgress.remove(devicePort);
     auto *process = new ToolProcess(this);
     // The tool reads nothing from us, and its standard error is never read:
     // neither needs a pipe.
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
 
-    const QString scriptFile = generatedScriptForMode(deviceMode);
     qDebug() << "Debug CMD:" << ToolContract::flashCommandLine(devicePort, scriptFile);
     const bool started = process->startTool(ToolContract::program(),
                                             ToolContract::flashArguments(devicePort, scriptFile), QIODevice::ReadWrite);
     if (started)
         watchJobDescriptors(process);
     processMap.insert(devicePort, process);
+    jobScriptMap.insert(devicePort, scriptFile);
 
     QDir::current().mkpath(QStringLiteral("logs"));
     auto *logFile = new QFile(logFileNameForPort(devicePort), this);
@@ -161,8 +163,15 @@ void Widget::startJob(const QString &devicePort, const QString &deviceMode)
         if (error == QProcess::FailedToStart)
             handleJobStartFailure(process, devicePort);
     });
-    if (!started)
+    if (!started) {
         handleJobStartFailure(process, devicePort);
+        return;
+    }
+    // StopAll counts running tools only, and the tool may still be starting
+    // here (where starting is synchronous it already runs).
+    if (process->state() == QProcess::Starting)
+        connect(process, &QProcess::started, this, &Widget::updateButtonStates);
+    updateButtonStates();
 }
 
 void Widget::handleJobStartFailure(QProcess *process, const QString &devicePort)
@@ -195,6 +204,10 @@ void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
     QString &carry = outputCarry[devicePort];
     const ChunkVerdict verdict = interpretChunk(carry, text, marker);
     carry = nextCarry(carry, text, carryLengthFor(marker));
+    JobProgress &progress = jobProgress[devicePort];
+    if (verdict.lastProgress >= 0)
+        progress.lastPercent = verdict.lastProgress;
+    progress.markerPrinted = progress.markerPrinted || verdict.markerSeen;
 
     if (verdict.failed) {
         failJob(process, devicePort, QString());
@@ -244,6 +257,17 @@ void Widget::handleJobFinished(QProcess *process, const QString &devicePort, int
                 exitStatus == QProcess::CrashExit
                     ? QStringLiteral("the flashing tool crashed")
                     : QStringLiteral("the flashing tool exited with code %1").arg(exitCode));
+        return;
+    }
+    // Exit code 0 alone proves nothing (a usage text ends with it): the
+    // output must show the flash complete.
+    const JobProgress progress = jobProgress.value(devicePort);
+    if (!progress.markerPrinted && progress.lastPercent != 100) {
+        failJob(process, devicePort,
+                progress.lastPercent < 0
+                    ? QStringLiteral("the flashing tool exited with code 0 without showing any progress")
+                    : QStringLiteral("the flashing tool exited with code 0 at %1% without completing")
+                          .arg(progress.lastPercent));
         return;
     }
     QLabel *statusLabel = nullptr;
@@ -319,6 +343,8 @@ void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstract
     awaitingOkayMap.remove(devicePort);
     outputCarry.remove(devicePort);
     logFailureReported.remove(devicePort);
+    jobProgress.remove(devicePort);
+    releaseJobScript(devicePort);
     updateButtonStates();
 }
 
@@ -355,15 +381,8 @@ void Widget::runAll()
 {
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
         const QString devicePort = portAt(row);
-        if (hasJob(devicePort))
-            continue;
-        runOrStopDevice(devicePort);
-        // The button rule counts running tools only, and here a tool is still
-        // starting when the loop ends (where starting is synchronous it would
-        // already run): apply the rule again once it runs.
-        QProcess *process = processMap.value(devicePort);
-        if (process && process->state() == QProcess::Starting)
-            connect(process, &QProcess::started, this, &Widget::updateButtonStates);
+        if (!hasJob(devicePort))
+            runOrStopDevice(devicePort);
     }
     updateButtonStates();
 }

@@ -98,8 +98,11 @@ ChunkVerdict interpretChunk(const QString &carry, const QString &text, const QSt
             return true;
         if (verdict.progress < 0)
             verdict.progress = value;
-        verdict.reachedHundred = value == 100;
-        return !verdict.reachedHundred;
+        verdict.reachedHundred = verdict.reachedHundred || value == 100;
+        // Above 100 is no progress (the bar ignores it too).
+        if (value <= 100)
+            verdict.lastProgress = value;
+        return true;
     });
 
     verdict.markerSeen = containsEndingAfter(joined, marker, boundary);

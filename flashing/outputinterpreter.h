@@ -13,6 +13,7 @@ struct ChunkVerdict
     bool failed = false;         // "ERROR" or "Fail" seen
     int progress = -1;           // first percentage of the read, -1 when none
     bool reachedHundred = false; // some percentage of the read is exactly 100
+    int lastProgress = -1;       // last percentage of the read up to 100, -1 when none
     bool markerSeen = false;     // the completion marker "<port>->Okay" seen
 };
 

@@ -20,6 +20,14 @@ QString generatedScriptForMode(const QString &deviceMode)
     return QStringLiteral("all_uuu_temp.auto");
 }
 
+QString jobScriptName(const QString &generatedScript, int number)
+{
+    const QString suffix = QStringLiteral(".auto");
+    const QString stem = generatedScript.endsWith(suffix) ? generatedScript.left(generatedScript.size() - suffix.size())
+                                                          : generatedScript;
+    return QStringLiteral("%1.%2%3").arg(stem).arg(number).arg(suffix);
+}
+
 QStringList temporaryScriptNames()
 {
     return {QStringLiteral("./uboot_uuu_temp.auto"), QStringLiteral("./spl_uuu_temp.auto"),

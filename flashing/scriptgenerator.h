@@ -11,6 +11,11 @@ QString scriptTemplateForMode(const QString &deviceMode);
 // Generated script written for a device mode, in the working directory.
 QString generatedScriptForMode(const QString &deviceMode);
 
+// The script of one job whose mode's generated script is in use with other
+// content: the generated script's name with the number before ".auto"
+// ("all_uuu_temp.auto", 2 gives "all_uuu_temp.2.auto").
+QString jobScriptName(const QString &generatedScript, int number);
+
 // Every temporary script name that the clean-up at exit removes.
 QStringList temporaryScriptNames();
 

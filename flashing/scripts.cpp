@@ -9,13 +9,23 @@
 #include <QMessageBox>
 #include <QSaveFile>
 
+namespace {
+
+bool fileHolds(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) && file.size() == bytes.size() && file.readAll() == bytes;
+}
+
+} // namespace
+
 void Widget::doSelectAllFile()
 {
     ui->lineEdit_All->setText(
         QFileDialog::getOpenFileName(nullptr, tr("File"), QStringLiteral("."), QStringLiteral("*.*")));
 }
 
-bool Widget::generateScript(const QString &deviceMode)
+bool Widget::generateScript(const QString &deviceMode, QString *scriptFile)
 {
     scriptWriteError.clear();
     const QString imagePath = ui->lineEdit_All->text();
@@ -39,25 +49,51 @@ bool Widget::generateScript(const QString &deviceMode)
     }
     const QString templateText = decodeTemplate(templateFile.readAll());
     templateFile.close();
-
-    const QString scriptName = generatedScriptForMode(deviceMode);
     QByteArray script = renderScript(templateText, imagePath).toUtf8();
 #ifdef Q_OS_WIN
     script.replace("\n", "\r\n");
 #endif
 
-    // Running tools may be reading the current script: leave an identical one
-    // alone, and replace a different one in a single rename, never in place.
-    QFile current(scriptName);
-    if (current.open(QIODevice::ReadOnly) && current.size() == script.size() && current.readAll() == script)
-        return true;
-    current.close();
-
-    QSaveFile output(scriptName);
-    if (!output.open(QIODevice::WriteOnly) || output.write(script) != script.size() || !output.commit()) {
-        scriptWriteError = QStringLiteral("cannot write %1: %2").arg(scriptName, output.errorString());
-        qDebug().noquote() << scriptWriteError;
+    const QString name = scriptFileFor(deviceMode, script);
+    // A tool may be reading the file: an identical one is left alone, another
+    // one replaced in a single rename, never in place.
+    if (!fileHolds(name, script) && !writeScriptFile(name, script))
         return false;
-    }
+    if (name != generatedScriptForMode(deviceMode))
+        ownJobScripts.insert(name);
+    if (scriptFile)
+        *scriptFile = name;
     return true;
+}
+
+QString Widget::scriptFileFor(const QString &deviceMode, const QByteArray &script) const
+{
+    const QString shared = generatedScriptForMode(deviceMode);
+    const QList<QString> inUse = jobScriptMap.values();
+    if (!inUse.contains(shared) || fileHolds(shared, script))
+        return shared;
+    // A tool may read its script long after its start (once its board
+    // answers): the running jobs' script stays, this job gets one of its own.
+    int number = 1;
+    while (inUse.contains(jobScriptName(shared, number)))
+        ++number;
+    return jobScriptName(shared, number);
+}
+
+bool Widget::writeScriptFile(const QString &name, const QByteArray &script)
+{
+    QSaveFile output(name);
+    // The bytes are buffered: a full disk shows only when they are flushed,
+    // and commit() would not say so but put an empty file in place.
+    if (output.open(QIODevice::WriteOnly) && output.write(script) == script.size() && output.flush() && output.commit())
+        return true;
+    scriptWriteError = QStringLiteral("cannot write %1: %2").arg(name, output.errorString());
+    return false;
+}
+
+void Widget::releaseJobScript(const QString &devicePort)
+{
+    const QString name = jobScriptMap.take(devicePort);
+    if (ownJobScripts.contains(name) && !jobScriptMap.values().contains(name) && QFile::remove(name))
+        ownJobScripts.remove(name);
 }

@@ -68,6 +68,9 @@ private slots:
     void stopAllReachesJobsWithoutRow();
     void logsOnFullDisk_data();
     void logsOnFullDisk();
+    void scriptOnFullDisk();
+    void scriptsStayWhileJobsRun_data();
+    void scriptsStayWhileJobsRun();
 
 private:
     Widget *makeWidget(const QByteArray &boards);
@@ -77,6 +80,8 @@ private:
     int flashRuns(const QString &port) const;
     qint64 flashPid(const QString &port) const;
     QList<qint64> allToolPids() const;
+    bool installStandIn(const QByteArray &output);
+    QString mountSmallFileSystem(const QString &path, const QByteArray &options);
     int rowOf(const QString &port) const { return w->findRowByPath(port); }
     QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
     QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
@@ -87,7 +92,8 @@ private:
     Widget *w = nullptr;
     int baselineFds = -1;
     QString mountedReadOnly;
-    QString mountedLogs;
+    // Full file systems mounted by the case, to unmount after it.
+    QStringList mountedFull;
 };
 
 namespace {
@@ -193,10 +199,11 @@ void TestFaults::cleanup()
     delete w;
     w = nullptr;
 #ifdef Q_OS_LINUX
-    if (!mountedLogs.isEmpty()) {
-        ::umount2(QFile::encodeName(mountedLogs).constData(), MNT_DETACH);
-        mountedLogs.clear();
-    }
+    if (!mountedFull.isEmpty() && dir)
+        QDir::setCurrent(dir->path()); // out of a mount that is a station
+    for (const QString &path : qAsConst(mountedFull))
+        ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+    mountedFull.clear();
     if (!mountedReadOnly.isEmpty()) {
         ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
         QDir::setCurrent(mountedReadOnly);
@@ -302,6 +309,31 @@ QList<qint64> TestFaults::allToolPids() const
     return pids;
 }
 
+// Puts a shell script in place of the tool: it lists board 1:1, logs its
+// runs as the simulator does, and for anything else prints output and exits
+// 0. False where no shell script can be the tool.
+bool TestFaults::installStandIn(const QByteArray &output)
+{
+#ifdef Q_OS_UNIX
+    dir->removeTool();
+    dir->writeFile("standin_output.txt", output);
+    dir->writeFile(toolFileName(),
+                   "#!/bin/sh\n"
+                   "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
+                   "if [ \"$1\" = -lsusb ]; then\n"
+                   "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
+                   "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
+                   "    exit 0\n"
+                   "fi\n"
+                   "cat standin_output.txt\n"
+                   "exit 0\n");
+    return QFile::setPermissions(dir->filePath(toolFileName()), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#else
+    Q_UNUSED(output)
+    return false;
+#endif
+}
+
 void TestFaults::toolEndsByItself_data()
 {
     QTest::addColumn<QByteArray>("keys");
@@ -309,32 +341,45 @@ void TestFaults::toolEndsByItself_data()
     // would keep the reference run waiting).
     QTest::addColumn<QByteArray>("referenceKeys");
     QTest::addColumn<QString>("final");
+    // Not empty: ./uuu is a shell script that lists board 1:1 and prints
+    // this for anything else, then exits 0.
+    QTest::addColumn<QByteArray>("standIn");
 
-    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed";
-    QTest::newRow("exit code 3 mid-flash") << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed";
+    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed" << QByteArray();
+    // Exit code 0 is no evidence: the output must show the flash complete.
+    QTest::newRow("exit code 0 at 30%") << QByteArray("outcome=exit@30:0") << QByteArray() << "Failed" << QByteArray();
+    QTest::newRow("100% of one stage, exit code 0 at 30% of the next")
+        << QByteArray("line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0") << QByteArray() << "Failed"
+        << QByteArray();
+    QTest::newRow("another program as the tool: usage text, exit code 0")
+        << QByteArray() << QByteArray() << "Failed" << QByteArray("usage: flash [-d] [-m PORT] SCRIPT\n");
+    QTest::newRow("exit code 3 mid-flash")
+        << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed" << QByteArray();
     QTest::newRow("binary garbage") << QByteArray("garbage=1 seed=11 linger=1") << QByteArray("garbage=1 seed=11")
-                                    << "Finished";
-    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished";
+                                    << "Finished" << QByteArray();
+    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished" << QByteArray();
     // Every progress line starts with a NUL, and the tool stays after its
     // marker: only its 100% line lets the marker end the job.
     QTest::newRow("NUL bytes, tool stays after its marker")
-        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished";
+        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished" << QByteArray();
     QTest::newRow("8 MiB line without a line end")
-        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished";
-    QTest::newRow("10,000 chunks per second") << QByteArray("rate=10000 duration_ms=1000 linger=1")
-                                              << QByteArray("rate=10000 duration_ms=1000") << "Finished";
+        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished" << QByteArray();
+    QTest::newRow("10,000 chunks per second")
+        << QByteArray("rate=10000 duration_ms=1000 linger=1") << QByteArray("rate=10000 duration_ms=1000") << "Finished"
+        << QByteArray();
     // An early marker and a tool that stays: only a real 100% may let the
     // marker end the job, so a wrapped huge number would cut the log short.
     QTest::newRow("percentage beyond 64 bits after the real one")
         << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 "
                       "marker_again=1 linger=1")
         << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1")
-        << "Finished";
+        << "Finished" << QByteArray();
     QTest::newRow("2^32 + 100 percent after the real one")
         << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished";
+        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished"
+        << QByteArray();
     QTest::newRow("only huge percentages")
-        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished";
+        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished" << QByteArray();
 }
 
 void TestFaults::toolEndsByItself()
@@ -342,12 +387,17 @@ void TestFaults::toolEndsByItself()
     QFETCH(QByteArray, keys);
     QFETCH(QByteArray, referenceKeys);
     QFETCH(QString, final);
+    QFETCH(QByteArray, standIn);
 
+    if (!standIn.isEmpty() && !installStandIn(standIn))
+        QSKIP("needs a shell script as the tool");
     makeWidget(board("1:1", keys));
     QVERIFY(w->generateScript("Image"));
-    const QByteArray expected = reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys);
-    QVERIFY(expected.contains("1:1>"));
+    const QByteArray expected =
+        standIn.isEmpty() ? reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys) : standIn;
+    QVERIFY(!standIn.isEmpty() || expected.contains("1:1>"));
 
+    recordDebug = true;
     w->runOrStopDevice("1:1");
     QTRY_COMPARE_WITH_TIMEOUT(status("1:1"), final, 15000);
     QTest::qWait(20);
@@ -358,6 +408,8 @@ void TestFaults::toolEndsByItself()
              failed ? QStringLiteral("Failed Devices: 1 (Device #1:1)") : QStringLiteral("Failed Devices: 0"));
     QProgressBar *bar = w->progressBarAt(rowOf("1:1"));
     QVERIFY(bar->value() >= 0 && bar->value() <= 100);
+    // A failure says why, once.
+    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed ? 1 : 0);
 
     // Every byte the tool printed, in order, and nothing else but the note of
     // a failure.
@@ -373,20 +425,26 @@ void TestFaults::hungToolIsStopped_data()
 {
     QTest::addColumn<QByteArray>("outcome");
     QTest::addColumn<QString>("how");
-    QTest::newRow("hang, Stop") << QByteArray("hang@30") << "Stop";
-    QTest::newRow("hang, StopAll") << QByteArray("hang@30") << "StopAll";
-    QTest::newRow("hang, Stop pressed twice") << QByteArray("hang@30") << "Stop twice";
-    QTest::newRow("hang, Stop then StopAll") << QByteArray("hang@30") << "Stop, StopAll";
+    // Started with each row's Run rather than StartAll.
+    QTest::addColumn<bool>("byRows");
+    QTest::newRow("hang, Stop") << QByteArray("hang@30") << "Stop" << false;
+    QTest::newRow("hang, StopAll") << QByteArray("hang@30") << "StopAll" << false;
+    QTest::newRow("hang, Stop pressed twice") << QByteArray("hang@30") << "Stop twice" << false;
+    QTest::newRow("hang, Stop then StopAll") << QByteArray("hang@30") << "Stop, StopAll" << false;
     // The tool closes its output and keeps running: the job is not over
     // until it is stopped.
-    QTest::newRow("output closed, Stop") << QByteArray("closeout@30") << "Stop";
-    QTest::newRow("output closed, StopAll") << QByteArray("closeout@30") << "StopAll";
+    QTest::newRow("output closed, Stop") << QByteArray("closeout@30") << "Stop" << false;
+    QTest::newRow("output closed, StopAll") << QByteArray("closeout@30") << "StopAll" << false;
+    // However the tools were started, StopAll can stop them.
+    QTest::newRow("hang, rows' Run, StopAll") << QByteArray("hang@30") << "StopAll" << true;
+    QTest::newRow("output closed, rows' Run, StopAll") << QByteArray("closeout@30") << "StopAll" << true;
 }
 
 void TestFaults::hungToolIsStopped()
 {
     QFETCH(QByteArray, outcome);
     QFETCH(QString, how);
+    QFETCH(bool, byRows);
     const QStringList ports = {"2:1", "2:2", "2:3"};
     QByteArray boards;
     for (const QString &port : ports)
@@ -396,7 +454,12 @@ void TestFaults::hungToolIsStopped()
     // The same output up to the point where the tool stops talking.
     const QMap<QString, QByteArray> expected = references(ports, "outcome=exit@30:0");
 
-    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    if (byRows) {
+        for (const QString &port : ports)
+            QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+    } else {
+        QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    }
 
     for (const QString &port : ports)
         QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
@@ -1109,6 +1172,45 @@ void TestFaults::stopAllReachesJobsWithoutRow()
     QCOMPARE(flashRuns("15:1"), 1);
 }
 
+namespace {
+
+// Fills the file system of a folder: its space, or its inodes.
+void fillFileSystem(const QString &path, bool inodes)
+{
+    for (int i = 0;; ++i) {
+        QFile filler(QStringLiteral("%1/filler%2").arg(path).arg(i));
+        if (!filler.open(QIODevice::WriteOnly))
+            break;
+        if (inodes)
+            continue;
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        break;
+    }
+}
+
+} // namespace
+
+// Mounts a small tmpfs on path (made if missing). Returns why it could not,
+// or an empty string.
+QString TestFaults::mountSmallFileSystem(const QString &path, const QByteArray &options)
+{
+#ifdef Q_OS_LINUX
+    if (!privateMounts)
+        return QStringLiteral("no mount namespace of our own for a small file system");
+    if (!QDir().mkpath(path) ||
+        ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
+        return QStringLiteral("cannot mount a tmpfs");
+    mountedFull << path;
+    return QString();
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(options)
+    return QStringLiteral("needs a mount namespace");
+#endif
+}
+
 void TestFaults::logsOnFullDisk_data()
 {
     QTest::addColumn<QByteArray>("options");
@@ -1124,29 +1226,10 @@ void TestFaults::logsOnFullDisk()
 {
     QFETCH(QByteArray, options);
     QFETCH(bool, inodes);
-#ifdef Q_OS_LINUX
-    if (!privateMounts)
-        QSKIP("no mount namespace of our own for a small file system");
-    const QString logs = dir->filePath("logs");
-    QVERIFY(QDir().mkpath(logs));
-    if (::mount("tmpfs", QFile::encodeName(logs).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
-        QSKIP("cannot mount a tmpfs");
-    mountedLogs = logs;
-    // Fill it.
-    for (int i = 0;; ++i) {
-        QFile filler(QStringLiteral("%1/filler%2").arg(logs).arg(i));
-        if (!filler.open(QIODevice::WriteOnly))
-            break;
-        if (inodes)
-            continue;
-        const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        break;
-    }
-#else
-    QSKIP("needs a mount namespace");
-#endif
+    const QString notMounted = mountSmallFileSystem(dir->filePath("logs"), options);
+    if (!notMounted.isEmpty())
+        QSKIP(qPrintable(notMounted));
+    fillFileSystem(dir->filePath("logs"), inodes);
     const QStringList ports = {"16:1", "16:2", "16:3"};
     makeWidget(board("16:1", "duration_ms=400") + board("16:2", "outcome=fail@50") + board("16:3", "outcome=hang@30"));
     recordDebug = true;
@@ -1173,6 +1256,139 @@ void TestFaults::logsOnFullDisk()
         QVERIFY2(said.first().contains("logs/" + QString(port).replace(':', '_') + "_log.txt"),
                  qPrintable(said.first()));
     }
+}
+
+// The station folder on a small file system that is full: a script that
+// would change cannot be written, so its boards fail and no tool starts,
+// and the scripts already there stay as they were.
+void TestFaults::scriptOnFullDisk()
+{
+    const QString station = dir->filePath("station");
+    const QString notMounted = mountSmallFileSystem(station, "size=64k");
+    if (!notMounted.isEmpty())
+        QSKIP(qPrintable(notMounted));
+    QVERIFY(QDir(station).mkpath("scripts/emmc"));
+    for (const QString &name : QDir(dir->filePath("scripts/emmc")).entryList(QDir::Files))
+        QVERIFY(QFile::copy(dir->filePath("scripts/emmc/" + name), station + "/scripts/emmc/" + name));
+    QVERIFY(QFile::link(dir->filePath(toolFileName()), station + "/" + toolFileName()));
+    dir->writeFile("station/uuu_scenario.txt", "log " + dir->filePath("tool.log").toUtf8() + "\n" +
+                                                   board("17:1", "duration_ms=100") + board("17:2", "duration_ms=100"));
+    QVERIFY(QDir::setCurrent(station));
+    w = new Widget;
+    QCOMPARE(table()->rowCount(), 2);
+    auto *image = w->findChild<QLineEdit *>("lineEdit_All");
+    dir->writeFile("old.img", "old");
+    image->setText(dir->filePath("old.img"));
+    QVERIFY(w->generateScript("Image"));
+    QVERIFY(w->generateScript("Kernel"));
+    const QByteArray earlierImage = dir->readFile("station/all_uuu_temp.auto");
+    const QByteArray earlierKernel = dir->readFile("station/image_uuu_temp.auto");
+    QVERIFY(earlierImage.contains("old.img") && earlierKernel.contains("old.img"));
+    fillFileSystem(station, false);
+
+    image->setText(dir->filePath("sample.img"));
+    w->modeComboAt(rowOf("17:2"))->setCurrentText("Kernel");
+    recordDebug = true;
+    QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
+    recordDebug = false;
+    for (const QString &port : QStringList{"17:1", "17:2"}) {
+        QCOMPARE(status(port), QStringLiteral("Failed"));
+        QCOMPARE(w->statusLabelAt(rowOf(port))->styleSheet(), QStringLiteral("color: red;"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
+        const QStringList said = recordedDebug.filter(QRegularExpression("^Device " + port + ": "));
+        QVERIFY2(said.size() == 1, qPrintable(recordedDebug.join(" | ")));
+        QVERIFY2(said.first().contains("No space left on device"), qPrintable(said.first()));
+        QCOMPARE(flashRuns(port), 0);
+    }
+    QVERIFY2(failedText().startsWith("Failed Devices: 2 (") && failedText().contains("Device #17:1") &&
+                 failedText().contains("Device #17:2"),
+             qPrintable(failedText()));
+    QCOMPARE(dir->readFile("station/all_uuu_temp.auto"), earlierImage);
+    QCOMPARE(dir->readFile("station/image_uuu_temp.auto"), earlierKernel);
+    // No half-written copy is left beside them.
+    QCOMPARE(QDir(station).entryList({"*_uuu_temp*"}), QStringList({"all_uuu_temp.auto", "image_uuu_temp.auto"}));
+    QVERIFY(!button("stopAllButton")->isEnabled());
+}
+
+void TestFaults::scriptsStayWhileJobsRun_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("jobs end by themselves") << false;
+    QTest::newRow("window closed while they run") << true;
+}
+
+// Tools that read their script only once their board answers, while the
+// operator picks another image for each next board: every board is flashed
+// with the image chosen when its Run was pressed.
+void TestFaults::scriptsStayWhileJobsRun()
+{
+    QFETCH(bool, closeWindow);
+    const QStringList ports = {"18:1", "18:2", "18:3"};
+    const QByteArray keys = closeWindow ? "start_delay_ms=400 outcome=hang@50" : "start_delay_ms=400 duration_ms=100";
+    QByteArray boards;
+    for (const QString &port : ports)
+        boards += board(port, keys);
+    makeWidget(boards);
+    auto *image = w->findChild<QLineEdit *>("lineEdit_All");
+    QStringList images;
+    recordDebug = true;
+    for (const QString &port : ports) {
+        images << dir->filePath("image-" + QString(port).replace(':', '-') + ".img");
+        dir->writeFile(images.last(), port.toUtf8());
+        image->setText(images.last());
+        QTest::mouseClick(w->actionButtonAt(rowOf(port)), Qt::LeftButton);
+    }
+    recordDebug = false;
+
+    // The script of the port's latest flashing run (listings may come
+    // between them: device events of the machine start rescans).
+    const auto scriptOf = [this](const QString &port) {
+        QString script;
+        for (const ToolCall &call : dir->toolCalls()) {
+            if (call.args.value(0) == QLatin1String("-d") && call.args.value(2) == port)
+                script = call.args.value(3);
+        }
+        return script;
+    };
+    QStringList scripts;
+    for (int i = 0; i < ports.size(); ++i) {
+        const QString port = ports.at(i);
+        const QByteArray seen = port.toUtf8() + ">Image: \"" + images.at(i).toUtf8() + "\"";
+        QTRY_VERIFY2_WITH_TIMEOUT(logOf(port).contains(seen), logOf(port).constData(), 15000);
+        scripts << scriptOf(port);
+        // The command line shown is the one the tool was given.
+        const QRegularExpression shown("^Debug CMD: .* " + QRegularExpression::escape(port + " " + scripts.last()));
+        QCOMPARE(recordedDebug.filter(shown).size(), 1);
+    }
+    // The first job has the mode's script; the others, started while it runs,
+    // each one of their own.
+    QCOMPARE(scripts.first(), QStringLiteral("all_uuu_temp.auto"));
+    QCOMPARE(QSet<QString>(scripts.cbegin(), scripts.cend()).size(), 3);
+    for (const QString &script : scripts)
+        QVERIFY2(script.startsWith("all_uuu_temp") && script.endsWith(".auto"), qPrintable(script));
+
+    if (closeWindow) {
+        for (const QString &script : scripts)
+            QVERIFY2(QFile::exists(dir->filePath(script)), qPrintable(script));
+        delete w;
+        w = nullptr;
+        for (const QString &script : scripts)
+            QVERIFY2(!QFile::exists(dir->filePath(script)), qPrintable(script));
+        return;
+    }
+    for (const QString &port : ports)
+        QTRY_COMPARE(status(port), QStringLiteral("Finished"));
+    // A job's own script goes with it; the mode's script stays as it was.
+    QCOMPARE(QDir(dir->path()).entryList({"*_uuu_temp*"}), QStringList{"all_uuu_temp.auto"});
+    QVERIFY(dir->readFile("all_uuu_temp.auto").contains(images.first().toUtf8()));
+    // With nothing running, the mode's script is written again.
+    image->setText(images.last());
+    w->runOrStopDevice(ports.first());
+    QTRY_COMPARE(status(ports.first()), QStringLiteral("Finished"));
+    QCOMPARE(flashRuns(ports.first()), 2);
+    QCOMPARE(scriptOf(ports.first()), QStringLiteral("all_uuu_temp.auto"));
+    QVERIFY(logOf(ports.first()).contains("\"" + images.last().toUtf8() + "\""));
+    QCOMPARE(failedText(), QStringLiteral("Failed Devices: 0"));
 }
 
 int main(int argc, char *argv[])

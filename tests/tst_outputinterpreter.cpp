@@ -82,6 +82,15 @@ void TestOutputInterpreter::progressAndMarker()
     v = interpretChunk(QString(), QStringLiteral("1000% 150%"), marker);
     QCOMPARE(v.progress, 1000);
     QVERIFY(!v.reachedHundred);
+    QCOMPARE(v.lastProgress, -1);
+
+    // How far the tool got is its last percentage, not its first nor its
+    // highest; one above 100 tells nothing.
+    v = interpretChunk(QString(), QStringLiteral("stage 1: 100%, stage 2: 30%"), marker);
+    QCOMPARE(v.lastProgress, 30);
+    QVERIFY(v.reachedHundred);
+    v = interpretChunk(QString(), QStringLiteral("30%\n100% of 4096%"), marker);
+    QCOMPARE(v.lastProgress, 100);
 }
 
 void TestOutputInterpreter::splitAcrossReads()
@@ -108,6 +117,7 @@ void TestOutputInterpreter::splitAcrossReads()
     carry = nextCarry(QString(), QStringLiteral("2:14->Okay 40%"), keep);
     v = interpretChunk(carry, QStringLiteral(" more"), marker);
     QVERIFY(!v.markerSeen);
+    QCOMPARE(v.lastProgress, -1);
     QCOMPARE(v.progress, -1);
 
     // A finished line is not carried.

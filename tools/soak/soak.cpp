@@ -74,8 +74,9 @@ QString expectedStatus(Kind kind)
     switch (kind) {
     case Ok:
     case OkNoisy:
-    case CleanExit:
         return QStringLiteral("Finished");
+    // Exit code 0 before 100% and without the marker is no completion.
+    case CleanExit:
     case Crash:
     case FailWord:
     case ErrorWord:
