@@ -36,7 +36,7 @@ bool isFlashCommand(const QStringList &arguments)
 {
     if (arguments.size() < 5)
         return false;
-    const QString script = arguments.last();
+    const QString &script = arguments.last();
     const QStringList tail = arguments.mid(arguments.size() - 4);
     const QStringList scripts = {generatedScriptForMode(QStringLiteral("Image")),
                                  generatedScriptForMode(QStringLiteral("Kernel")),
@@ -174,7 +174,7 @@ bool writeStationRecord(const QString &fileName, const StationRecord &record)
 bool readStationRecord(const QString &fileName, StationRecord *record)
 {
     QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) && StationRecord::fromText(file.read(64 * 1024), record);
+    return file.open(QIODevice::ReadOnly) && StationRecord::fromText(file.read(qint64(64) * 1024), record);
 }
 
 bool worksElsewhere(qint64 pid, const FolderIdentity &here)

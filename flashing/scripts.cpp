@@ -68,7 +68,7 @@ bool Widget::generateScript(const QString &deviceMode, QString *scriptFile)
 
 QString Widget::scriptFileFor(const QString &deviceMode, const QByteArray &script) const
 {
-    const QString shared = generatedScriptForMode(deviceMode);
+    QString shared = generatedScriptForMode(deviceMode);
     const QList<QString> inUse = jobScriptMap.values();
     if (!inUse.contains(shared) || fileHolds(shared, script))
         return shared;
