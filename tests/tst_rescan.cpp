@@ -358,6 +358,22 @@ void TestRescan::failedListingChangesNothing()
         QTRY_VERIFY(!processAlive(pid));
 }
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool builtWithAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool builtWithAddressSanitizer = true;
+#else
+constexpr bool builtWithAddressSanitizer = false;
+#endif
+#else
+constexpr bool builtWithAddressSanitizer = false;
+#endif
+
+} // namespace
+
 void TestRescan::overlongListingChangesNothing_data()
 {
     QTest::addColumn<QByteArray>("listing");
@@ -412,7 +428,9 @@ void TestRescan::overlongListingChangesNothing()
         QVERIFY(processAlive(pids.value(w->portAt(row))));
     }
     QVERIFY(button("stopAllButton")->isEnabled());
-    if (before > 0 && after > 0) {
+    // AddressSanitizer keeps freed memory in quarantine and adds its own:
+    // resident sizes say nothing there.
+    if (!builtWithAddressSanitizer && before > 0 && after > 0) {
         QVERIFY2(after - before < 16 * 1024, qPrintable(QStringLiteral("%1 KiB kept").arg(after - before)));
         if (peakReset && peak > 0)
             QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("%1 KiB at the peak").arg(peak - before)));
