@@ -53,11 +53,16 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
             return false;
         }
     }
-    start(program, arguments, mode);
+    startOnce(program, arguments, mode);
     if (processId() > 0)
         return true;
     markNotRunning();
     return false;
+}
+
+void ToolProcess::startOnce(const QString &program, const QStringList &arguments, OpenMode mode)
+{
+    start(program, arguments, mode);
 }
 
 bool ToolProcess::killChild()

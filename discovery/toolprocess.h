@@ -38,6 +38,11 @@ public:
     // (Qt 6 reports the failure while the state still reads Starting).
     void markStartFailed();
 
+protected:
+    // One start of the program: the toolkit's start(). Tests replace it to
+    // meet start failures that a station does not show at will.
+    virtual void startOnce(const QString &program, const QStringList &arguments, OpenMode mode);
+
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
