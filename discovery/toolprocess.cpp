@@ -2,6 +2,13 @@
 
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include "win/startfailure_win.h"
+
+#include <QDebug>
+#include <QThread>
+#endif
+
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
@@ -54,11 +61,28 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
         }
     }
     startOnce(program, arguments, mode);
+#ifdef Q_OS_WIN
+    retryTransientStartFailure(program, arguments, mode);
+#endif
     if (processId() > 0)
         return true;
     markNotRunning();
     return false;
 }
+
+#ifdef Q_OS_WIN
+void ToolProcess::retryTransientStartFailure(const QString &program, const QStringList &arguments, OpenMode mode)
+{
+    // Three more tries over about 175 ms: enough for a moment's shortage,
+    // short enough that the window is not held up by one that lasts.
+    for (int retry = 0; retry < 3 && processId() <= 0 && isTransientStartFailure(errorString()); ++retry) {
+        qDebug().noquote() << QStringLiteral("Start of %1 retried after: %2").arg(program, errorString());
+        markStartFailed();
+        QThread::msleep(25u << retry);
+        startOnce(program, arguments, mode);
+    }
+}
+#endif
 
 void ToolProcess::startOnce(const QString &program, const QStringList &arguments, OpenMode mode)
 {

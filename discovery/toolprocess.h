@@ -18,6 +18,8 @@ public:
     // Starts the tool; false when it could not be started at all (no child).
     // A program named by a path that is no executable file is not started:
     // a failed start costs a descriptor for good in some toolkit releases.
+    // On Windows a start refused for lack of a transient resource is tried
+    // again a few times; the failed tries still emit errorOccurred().
     bool startTool(const QString &program, const QStringList &arguments, OpenMode mode = ReadWrite);
 
     // Why the last start failed.
@@ -42,6 +44,13 @@ protected:
     // One start of the program: the toolkit's start(). Tests replace it to
     // meet start failures that a station does not show at will.
     virtual void startOnce(const QString &program, const QStringList &arguments, OpenMode mode);
+
+#ifdef Q_OS_WIN
+private:
+    // Starts again, a few times, a start that the station refused for lack
+    // of a transient resource; each new try is logged.
+    void retryTransientStartFailure(const QString &program, const QStringList &arguments, OpenMode mode);
+#endif
 
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
