@@ -39,6 +39,10 @@ ToolProcess::ToolProcess(QObject *parent)
     });
 #elif defined(Q_OS_LINUX)
     m_parentPid = ::getpid();
+#elif defined(Q_OS_WIN)
+    setCreateProcessArgumentsModifier([](CreateProcessArguments *arguments) {
+        arguments->flags = ToolJob::creationFlags(arguments->flags);
+    });
 #endif
 }
 
@@ -63,6 +67,12 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
     startOnce(program, arguments, mode);
 #ifdef Q_OS_WIN
     retryTransientStartFailure(program, arguments, mode);
+    if (processId() > 0 && !m_job.adopt(processId())) {
+        m_startError = QStringLiteral("%1 was started but could not be resumed").arg(program);
+        kill();
+        waitForFinished(3000);
+        return false;
+    }
 #endif
     if (processId() > 0)
         return true;
@@ -94,6 +104,11 @@ bool ToolProcess::killChild()
     if (state() == NotRunning || processId() <= 0)
         return false;
     m_killedByUs = true;
+#ifdef Q_OS_WIN
+    // The exit code of the toolkit's own kill(), which it reads as a crash.
+    if (m_job.terminate(0xf291))
+        return true;
+#endif
     kill();
     return true;
 }

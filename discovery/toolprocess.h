@@ -2,6 +2,10 @@
 
 #include <QProcess>
 
+#ifdef Q_OS_WIN
+#include "win/tooljob_win.h"
+#endif
+
 // A QProcess for the flashing tool that never signals anything but its own
 // child. After a failed start the toolkit can leave the object in the Starting
 // state with no valid process id; killing or destroying it then could signal
@@ -9,7 +13,9 @@
 // back into NotRunning, and killChild() only signals a live child.
 //
 // No tool outlives Velmora: on Linux each child asks the kernel for SIGKILL
-// when Velmora ends, however it ends (a crash or SIGKILL included).
+// when Velmora ends, however it ends (a crash or SIGKILL included). On
+// Windows each tool runs in a job of its own with everything it starts, and
+// killChild() ends that whole job.
 class ToolProcess : public QProcess
 {
 public:
@@ -50,6 +56,8 @@ private:
     // Starts again, a few times, a start that the station refused for lack
     // of a transient resource; each new try is logged.
     void retryTransientStartFailure(const QString &program, const QStringList &arguments, OpenMode mode);
+
+    ToolJob m_job;
 #endif
 
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
