@@ -67,7 +67,7 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
     startOnce(program, arguments, mode);
 #ifdef Q_OS_WIN
     retryTransientStartFailure(program, arguments, mode);
-    if (processId() > 0 && !m_job.adopt(processId())) {
+    if (processId() > 0 && !m_job.adopt(*this)) {
         m_startError = QStringLiteral("%1 was started but could not be resumed").arg(program);
         kill();
         waitForFinished(3000);

@@ -29,10 +29,21 @@ bool assignToJob(HANDLE job, DWORD processId)
     return assigned;
 }
 
-// A process created suspended has one thread, which has not run yet. The
-// toolkit keeps its handle to itself, so the thread is found by its process.
-bool resumeThreadsOf(DWORD processId)
+// A process created suspended has one thread, which has not run yet. Qt 5
+// still holds its handle after the start; otherwise it is looked up among
+// all threads, which costs more.
+bool resumeThreadsOf(const QProcess &process)
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    if (const PROCESS_INFORMATION *info = process.pid()) {
+        if (info->hThread)
+            return ResumeThread(info->hThread) != DWORD(-1);
+    }
+    QT_WARNING_POP
+#endif
+    const DWORD processId = DWORD(process.processId());
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return false;
@@ -63,17 +74,16 @@ unsigned long ToolJob::creationFlags(unsigned long flags)
     return flags | CREATE_SUSPENDED;
 }
 
-bool ToolJob::adopt(qint64 processId)
+bool ToolJob::adopt(const QProcess &process)
 {
     close();
-    const DWORD pid = DWORD(processId);
     if (HANDLE job = newKillOnCloseJob()) {
-        if (assignToJob(job, pid))
+        if (assignToJob(job, DWORD(process.processId())))
             m_job = job;
         else
             CloseHandle(job);
     }
-    return resumeThreadsOf(pid);
+    return resumeThreadsOf(process);
 }
 
 bool ToolJob::terminate(unsigned exitCode)

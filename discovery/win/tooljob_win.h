@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QProcess>
 
 // One Windows job object per flashing tool, holding the tool and every process
 // it starts. The tool may be a launcher whose child does the flashing:
@@ -23,9 +23,10 @@ public:
     // The process creation flags for a tool that adopt() takes over.
     static unsigned long creationFlags(unsigned long flags);
 
-    // Puts the suspended process into a new job and lets it run. Returns
-    // false when it could not be resumed; it is then still suspended.
-    bool adopt(qint64 processId);
+    // Puts the process, just started suspended, into a new job and lets it
+    // run. Returns false when it could not be resumed; it is then still
+    // suspended.
+    bool adopt(const QProcess &process);
 
     // Ends every process of the job with this exit code. Returns false when
     // there is no job (the tool is then outside any job of its own).
