@@ -3,6 +3,13 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include "win/startfailure_win.h"
+
+#include <QDebug>
+#include <QThread>
+#endif
+
 #ifdef Q_OS_LINUX
 #include "processtree.h"
 
@@ -127,6 +134,10 @@ ToolProcess::ToolProcess(QObject *parent)
     });
 #elif defined(Q_OS_LINUX)
     m_parentPid = ::getpid();
+#elif defined(Q_OS_WIN)
+    setCreateProcessArgumentsModifier([](CreateProcessArguments *arguments) {
+        arguments->flags = ToolJob::creationFlags(arguments->flags);
+    });
 #endif
 }
 
@@ -160,7 +171,16 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
     static const bool subreaper = ProcessTree::becomeSubreaper();
     Q_UNUSED(subreaper)
 #endif
-    start(program, arguments, mode);
+    startOnce(program, arguments, mode);
+#ifdef Q_OS_WIN
+    retryTransientStartFailure(program, arguments, mode);
+    if (processId() > 0 && !m_job.adopt(*this)) {
+        m_startError = QStringLiteral("%1 was started but could not be resumed").arg(program);
+        kill();
+        waitForFinished(3000);
+        return false;
+    }
+#endif
     if (processId() <= 0) {
         markNotRunning();
         return false;
@@ -176,6 +196,25 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
     return true;
 }
 
+#ifdef Q_OS_WIN
+void ToolProcess::retryTransientStartFailure(const QString &program, const QStringList &arguments, OpenMode mode)
+{
+    // Three more tries over about 175 ms: enough for a moment's shortage,
+    // short enough that the window is not held up by one that lasts.
+    for (int retry = 0; retry < 3 && processId() <= 0 && isTransientStartFailure(errorString()); ++retry) {
+        qDebug().noquote() << QStringLiteral("Start of %1 retried after: %2").arg(program, errorString());
+        markStartFailed();
+        QThread::msleep(25u << retry);
+        startOnce(program, arguments, mode);
+    }
+}
+#endif
+
+void ToolProcess::startOnce(const QString &program, const QStringList &arguments, OpenMode mode)
+{
+    start(program, arguments, mode);
+}
+
 bool ToolProcess::killChild()
 {
     if (state() == NotRunning || processId() <= 0) {
@@ -184,6 +223,11 @@ bool ToolProcess::killChild()
     }
     m_killedByUs = true;
     endGroup();
+#ifdef Q_OS_WIN
+    // The exit code of the toolkit's own kill(), which it reads as a crash.
+    if (m_job.terminate(0xf291))
+        return true;
+#endif
     kill();
     return true;
 }

@@ -4,6 +4,10 @@
 #include <QObject>
 #include <QProcess>
 
+#ifdef Q_OS_WIN
+#include "win/tooljob_win.h"
+#endif
+
 // A QProcess for the flashing tool that never signals anything but its own
 // child. After a failed start the toolkit can leave the object in the Starting
 // state with no valid process id; killing or destroying it then could signal
@@ -17,7 +21,9 @@
 // sudo) whose child is the real tool. On Linux each tool leads a process group
 // of its own, and ending the tool ends the group. Velmora is a child
 // subreaper, so processes that leave the group still come back to it when
-// their parent ends, and are ended and reaped too.
+// their parent ends, and are ended and reaped too. On Windows each tool runs
+// in a job of its own with everything it starts, and killChild() ends that
+// whole job.
 class ToolProcess : public QProcess
 {
 public:
@@ -27,6 +33,8 @@ public:
     // Starts the tool; false when it could not be started at all (no child).
     // A program named by a path that is no executable file is not started:
     // a failed start costs a descriptor for good in some toolkit releases.
+    // On Windows a start refused for lack of a transient resource is tried
+    // again a few times; the failed tries still emit errorOccurred().
     bool startTool(const QString &program, const QStringList &arguments, OpenMode mode = ReadWrite);
 
     // Why the last start failed.
@@ -56,6 +64,20 @@ public:
     // For teardown: ends the processes adopted from ended tools and reaps
     // them, waiting at most timeoutMs for them to go.
     static void endAdoptedProcesses(int timeoutMs);
+
+protected:
+    // One start of the program: the toolkit's start(). Tests replace it to
+    // meet start failures that a station does not show at will.
+    virtual void startOnce(const QString &program, const QStringList &arguments, OpenMode mode);
+
+#ifdef Q_OS_WIN
+private:
+    // Starts again, a few times, a start that the station refused for lack
+    // of a transient resource; each new try is logged.
+    void retryTransientStartFailure(const QString &program, const QStringList &arguments, OpenMode mode);
+
+    ToolJob m_job;
+#endif
 
 #if defined(Q_OS_LINUX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:

@@ -1,4 +1,5 @@
 #include "testsupport.h"
+#include "toolprocess.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -148,8 +149,8 @@ void TestListing::toolOnlyFromCurrentFolder()
     dir->removeTool();
 
     // Either of them lists the board when it is run.
-    QProcess decoy;
-    decoy.start(besideProgram, {"-lsusb"});
+    ToolProcess decoy;
+    QVERIFY2(decoy.startTool(besideProgram, {"-lsusb"}), qPrintable(decoy.startError()));
     QVERIFY(decoy.waitForFinished(30000));
     QVERIFY(decoy.readAllStandardOutput().contains("1:1"));
 

@@ -302,7 +302,10 @@ bool read_file(const std::string &path, std::string &out)
 // Several runs append to the same file at once: each text must land whole at
 // the end. POSIX appends atomically in "a" mode; Windows' C library seeks and
 // then writes, so there the file is opened for appending only, which Windows
-// turns into one write at the end of the file.
+// turns into one write at the end of the file. Wine does not: it looks up the
+// end and writes there, and two runs can write over each other. So writers
+// also take turns on a lock byte far past any content, which readers never
+// touch.
 void append_file(const std::string &path, const std::string &text)
 {
 #ifdef _WIN32
@@ -310,8 +313,13 @@ void append_file(const std::string &path, const std::string &text)
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE)
         return;
+    OVERLAPPED lockByte = {};
+    lockByte.OffsetHigh = 0x7fffffff;
+    const bool locked = LockFileEx(f, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte);
     DWORD written = 0;
     WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (locked)
+        UnlockFileEx(f, 0, 1, 0, &lockByte);
     CloseHandle(f);
 #else
     if (FILE *f = std::fopen(path.c_str(), "ab")) {
