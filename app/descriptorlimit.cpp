@@ -1,4 +1,4 @@
-#include "descriptorlimit.h"
+#include "app/descriptorlimit.h"
 
 #include <QtGlobal>
 

@@ -1,12 +1,12 @@
-#include "descriptorlimit.h"
-#include "listingrun.h"
-#include "station.h"
-#include "widget.h"
+#include "app/descriptorlimit.h"
+#include "app/station.h"
+#include "app/widget.h"
+#include "discovery/listingrun.h"
 
 #include <QApplication>
 
 #ifdef _WIN32
-#include "win/childjob_win.h"
+#include "app/win/childjob_win.h"
 #endif
 
 int main(int argc, char *argv[])

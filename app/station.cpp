@@ -1,6 +1,6 @@
-#include "station.h"
-#include "stationrecord.h"
-#include "toolprocess.h"
+#include "app/station.h"
+#include "app/stationrecord.h"
+#include "discovery/toolprocess.h"
 
 #include <QCoreApplication>
 #include <QDir>

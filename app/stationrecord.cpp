@@ -1,4 +1,4 @@
-#include "stationrecord.h"
+#include "app/stationrecord.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,9 +12,9 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
-#include "processtree.h"
-#include "scriptgenerator.h"
-#include "toolcontract.h"
+#include "discovery/processtree.h"
+#include "discovery/toolcontract.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QElapsedTimer>
 #endif

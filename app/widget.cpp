@@ -1,12 +1,12 @@
-#include "widget.h"
+#include "app/widget.h"
 #include "ui_widget.h"
 
-#include "devicechangefilter.h"
-#include "devicechangesource.h"
-#include "devicesourcefactory.h"
-#include "jobdescriptors.h"
-#include "rescanscheduler.h"
-#include "toolprocess.h"
+#include "discovery/devicechangefilter.h"
+#include "discovery/devicechangesource.h"
+#include "discovery/devicesourcefactory.h"
+#include "discovery/rescanscheduler.h"
+#include "discovery/toolprocess.h"
+#include "flashing/jobdescriptors.h"
 
 #include <QFile>
 #include <QHeaderView>

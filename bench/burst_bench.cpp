@@ -13,10 +13,10 @@
 
 #include "burst_bench.h"
 
-#include "devicechangesource.h"
+#include "app/widget.h"
+#include "discovery/devicechangesource.h"
+#include "flashing/scriptgenerator.h"
 #include "freezeprobe.h"
-#include "scriptgenerator.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QDir>

@@ -15,9 +15,9 @@
 //
 // Run: velmora_micro_bench [--benchmark_filter=REGEX] [--benchmark_min_time=S]
 
-#include "listingparser.h"
-#include "outputinterpreter.h"
-#include "widget.h"
+#include "app/widget.h"
+#include "discovery/listingparser.h"
+#include "flashing/outputinterpreter.h"
 
 #include <benchmark/benchmark.h>
 

@@ -14,9 +14,9 @@
 
 #include "table_bench.h"
 
-#include "devicechangesource.h"
+#include "app/widget.h"
+#include "discovery/devicechangesource.h"
 #include "freezeprobe.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QComboBox>

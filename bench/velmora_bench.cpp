@@ -33,13 +33,13 @@
 //        velmora_bench --table [--table-rows LIST] [--table-runs N]   (see table_bench.cpp)
 // See --help for the rest.
 
+#include "app/descriptorlimit.h"
+#include "app/widget.h"
 #include "burst_bench.h"
-#include "descriptorlimit.h"
 #include "table_bench.h"
-#include "widget.h"
 
-#include "devicechangesource.h"
-#include "scriptgenerator.h"
+#include "discovery/devicechangesource.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>

@@ -76,7 +76,7 @@ mingw_include=/usr/x86_64-w64-mingw32/include
 if [ -f "$win_source" ] && [ -d "$mingw_include" ]; then
     # MinGW's own libstdc++ and Win32 headers only: never the host's, and
     # clang's own intrinsics rather than GCC's.
-    win_flags=(--target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ -nostdlibinc)
+    win_flags=(--target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ -nostdlibinc -I "$root")
     cxx_include=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-win32/include/c++ 2>/dev/null | sort -V | tail -n1 || true)
     [ -n "$cxx_include" ] && win_flags+=(-isystem "$cxx_include" -isystem "$cxx_include/x86_64-w64-mingw32")
     win_flags+=(-isystem "$mingw_include")

@@ -1,4 +1,4 @@
-#include "devicechangefilter.h"
+#include "discovery/devicechangefilter.h"
 
 bool shouldRescanOnDeviceChange(const DeviceChangeEvent &event)
 {

@@ -1,4 +1,4 @@
-#include "devicechangesource.h"
+#include "discovery/devicechangesource.h"
 
 void DeviceChangeSource::handleNativeMessage(const QByteArray &eventType, void *message)
 {

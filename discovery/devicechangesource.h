@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devicechangefilter.h"
+#include "discovery/devicechangefilter.h"
 
 #include <QObject>
 

@@ -1,13 +1,13 @@
-#include "devicesourcefactory.h"
+#include "discovery/devicesourcefactory.h"
 
-#include "devicechangesource.h"
+#include "discovery/devicechangesource.h"
 
 #if defined(Q_OS_LINUX) && defined(VELMORA_HAVE_UDEV)
-#include "udevmonitor.h"
+#include "discovery/udevmonitor.h"
 
 #include <QDebug>
 #elif defined(Q_OS_WIN)
-#include "win/windevicesource.h"
+#include "discovery/win/windevicesource.h"
 
 #include <QWidget>
 #endif

@@ -1,8 +1,8 @@
-#include "widget.h"
+#include "app/widget.h"
 #include "ui_widget.h"
 
-#include "listingparser.h"
-#include "summary.h"
+#include "discovery/listingparser.h"
+#include "discovery/summary.h"
 
 #include <QComboBox>
 #include <QLabel>

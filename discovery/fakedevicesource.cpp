@@ -1,4 +1,4 @@
-#include "fakedevicesource.h"
+#include "discovery/fakedevicesource.h"
 
 #include <QMutexLocker>
 

@@ -1,7 +1,7 @@
-#include "widget.h"
+#include "app/widget.h"
 
-#include "listingparser.h"
-#include "listingrun.h"
+#include "discovery/listingparser.h"
+#include "discovery/listingrun.h"
 
 #include <QDebug>
 #include <QProcess>

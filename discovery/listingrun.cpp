@@ -1,7 +1,7 @@
-#include "listingrun.h"
+#include "discovery/listingrun.h"
 
-#include "toolcontract.h"
-#include "toolprocess.h"
+#include "discovery/toolcontract.h"
+#include "discovery/toolprocess.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "listingparser.h"
+#include "discovery/listingparser.h"
 
 #include <QString>
 #include <QVector>

@@ -1,4 +1,4 @@
-#include "processtree.h"
+#include "discovery/processtree.h"
 
 #include <QByteArray>
 

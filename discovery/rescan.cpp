@@ -1,8 +1,8 @@
-#include "widget.h"
+#include "app/widget.h"
 #include "ui_widget.h"
 
-#include "listingparser.h"
-#include "toolprocess.h"
+#include "discovery/listingparser.h"
+#include "discovery/toolprocess.h"
 
 #include <QComboBox>
 #include <QDebug>

@@ -1,4 +1,4 @@
-#include "rescanscheduler.h"
+#include "discovery/rescanscheduler.h"
 
 #include <utility>
 

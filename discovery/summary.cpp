@@ -1,4 +1,4 @@
-#include "summary.h"
+#include "discovery/summary.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "toolcontract.h"
+#include "discovery/toolcontract.h"
 
 namespace ToolContract {
 

@@ -1,17 +1,17 @@
-#include "toolprocess.h"
+#include "discovery/toolprocess.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include "win/startfailure_win.h"
+#include "discovery/win/startfailure_win.h"
 
 #include <QDebug>
 #include <QThread>
 #endif
 
 #ifdef Q_OS_LINUX
-#include "processtree.h"
+#include "discovery/processtree.h"
 
 #include <QElapsedTimer>
 #include <QSet>

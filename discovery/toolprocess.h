@@ -5,7 +5,7 @@
 #include <QProcess>
 
 #ifdef Q_OS_WIN
-#include "win/tooljob_win.h"
+#include "discovery/win/tooljob_win.h"
 #endif
 
 // A QProcess for the flashing tool that never signals anything but its own

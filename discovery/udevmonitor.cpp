@@ -1,4 +1,4 @@
-#include "udevmonitor.h"
+#include "discovery/udevmonitor.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

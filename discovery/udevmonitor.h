@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devicechangesource.h"
+#include "discovery/devicechangesource.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "widget.h"
+#include "app/widget.h"
 
-#include "scriptgenerator.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "descriptorpollset.h"
+#include "flashing/descriptorpollset.h"
 
 #include <algorithm>
 #include <cerrno>

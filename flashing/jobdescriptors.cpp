@@ -1,10 +1,10 @@
-#include "jobdescriptors.h"
+#include "flashing/jobdescriptors.h"
 
 #include <QtGlobal>
 
 #if defined(Q_OS_LINUX) && defined(VELMORA_HAVE_GLIB)
 
-#include "descriptorpollset.h"
+#include "flashing/descriptorpollset.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

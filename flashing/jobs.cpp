@@ -1,13 +1,13 @@
-#include "widget.h"
+#include "app/widget.h"
 #include "ui_widget.h"
 
-#include "jobdescriptors.h"
-#include "listingparser.h"
-#include "lognames.h"
-#include "outputinterpreter.h"
-#include "scriptgenerator.h"
-#include "toolcontract.h"
-#include "toolprocess.h"
+#include "discovery/listingparser.h"
+#include "discovery/toolcontract.h"
+#include "discovery/toolprocess.h"
+#include "flashing/jobdescriptors.h"
+#include "flashing/lognames.h"
+#include "flashing/outputinterpreter.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QComboBox>
 #include <QDebug>

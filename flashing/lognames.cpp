@@ -1,4 +1,4 @@
-#include "lognames.h"
+#include "flashing/lognames.h"
 
 QString logFileNameForPort(const QString &devicePort)
 {

@@ -1,4 +1,4 @@
-#include "outputinterpreter.h"
+#include "flashing/outputinterpreter.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "scriptgenerator.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-#include "widget.h"
+#include "app/widget.h"
 #include "ui_widget.h"
 
-#include "scriptgenerator.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QDebug>
 #include <QFile>

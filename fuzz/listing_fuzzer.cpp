@@ -14,8 +14,8 @@
 //    header;
 //  - CRLF and LF line ends give the same devices.
 
+#include "discovery/listingparser.h"
 #include "fuzzsupport.h"
-#include "listingparser.h"
 
 #include <QPair>
 #include <QVector>

@@ -20,8 +20,8 @@
 //    NUL is lost) is present in the decoded text, and single-byte code pages
 //    decode a split stream to the same text as the whole one.
 
+#include "flashing/outputinterpreter.h"
 #include "fuzzsupport.h"
-#include "outputinterpreter.h"
 
 #include <QVector>
 

@@ -10,8 +10,8 @@
 //    line by line gives the same script, so the path neither ends its quoted
 //    argument early nor adds a command.
 
+#include "flashing/scriptgenerator.h"
 #include "fuzzsupport.h"
-#include "scriptgenerator.h"
 
 #include <QStringList>
 

@@ -1,8 +1,8 @@
 #include "testsupport.h"
-#include "widget.h"
+#include "app/widget.h"
 
-#include "devicesourcefactory.h"
-#include "fakedevicesource.h"
+#include "discovery/devicesourcefactory.h"
+#include "discovery/fakedevicesource.h"
 
 #include <QApplication>
 #include <QDir>

@@ -6,7 +6,7 @@
 // the same descriptor twice in one array, closed descriptors and files
 // without polling support.
 
-#include "descriptorpollset.h"
+#include "flashing/descriptorpollset.h"
 
 #include <QRandomGenerator>
 #include <QSocketNotifier>

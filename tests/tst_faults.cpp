@@ -1,5 +1,5 @@
+#include "app/widget.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -15,8 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "toolcontract.h"
-#include "toolprocess.h"
+#include "discovery/toolcontract.h"
+#include "discovery/toolprocess.h"
 
 #ifdef Q_OS_LINUX
 #include <sched.h>

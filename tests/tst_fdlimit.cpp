@@ -1,6 +1,6 @@
-#include "descriptorlimit.h"
+#include "app/descriptorlimit.h"
+#include "app/widget.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QLabel>

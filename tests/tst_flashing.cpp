@@ -1,6 +1,6 @@
-#include "jobdescriptors.h"
+#include "app/widget.h"
+#include "flashing/jobdescriptors.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>

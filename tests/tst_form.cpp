@@ -1,5 +1,5 @@
+#include "app/widget.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QBoxLayout>
 #include <QComboBox>

@@ -1,6 +1,6 @@
-#include "devicesourcefactory.h"
+#include "app/widget.h"
+#include "discovery/devicesourcefactory.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>

@@ -1,6 +1,6 @@
+#include "app/widget.h"
+#include "discovery/toolprocess.h"
 #include "testsupport.h"
-#include "toolprocess.h"
-#include "widget.h"
 
 #include <QComboBox>
 #include <QLabel>

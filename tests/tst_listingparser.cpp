@@ -1,4 +1,4 @@
-#include "listingparser.h"
+#include "discovery/listingparser.h"
 
 #include <QtTest>
 

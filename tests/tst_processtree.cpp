@@ -1,6 +1,6 @@
-#include "station.h"
+#include "app/station.h"
+#include "app/widget.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QFileInfo>

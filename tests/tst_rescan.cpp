@@ -1,7 +1,7 @@
-#include "fakedevicesource.h"
-#include "listingrun.h"
+#include "app/widget.h"
+#include "discovery/fakedevicesource.h"
+#include "discovery/listingrun.h"
 #include "testsupport.h"
-#include "widget.h"
 
 #include <QComboBox>
 #include <QDirIterator>

@@ -1,4 +1,4 @@
-#include "station.h"
+#include "app/station.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
-#include "devicechangefilter.h"
-#include "lognames.h"
-#include "scriptgenerator.h"
-#include "summary.h"
-#include "toolcontract.h"
+#include "discovery/devicechangefilter.h"
+#include "discovery/summary.h"
+#include "discovery/toolcontract.h"
+#include "flashing/lognames.h"
+#include "flashing/scriptgenerator.h"
 
 #include <QtTest>
 

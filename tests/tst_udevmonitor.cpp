@@ -1,7 +1,7 @@
-#include "devicechangefilter.h"
-#include "devicechangesource.h"
-#include "devicesourcefactory.h"
-#include "udevmonitor.h"
+#include "discovery/devicechangefilter.h"
+#include "discovery/devicechangesource.h"
+#include "discovery/devicesourcefactory.h"
+#include "discovery/udevmonitor.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // Takes the README's screenshot: starts the window in a demo folder, picks the
 // sample image, presses StartAll and saves the screen a few seconds later.
 // Usage: velmora_screenshot DEMO_DIR OUT.png [SECONDS]
-#include "widget.h"
+#include "app/widget.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "childjob_win.h"
+#include "app/win/childjob_win.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "devicenotify_win.h"
+#include "discovery/win/devicenotify_win.h"
 
 #include <cstring>
 

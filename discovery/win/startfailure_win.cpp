@@ -1,4 +1,4 @@
-#include "startfailure_win.h"
+#include "discovery/win/startfailure_win.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "tooljob_win.h"
+#include "discovery/win/tooljob_win.h"
 
 #include <windows.h>
 #include <tlhelp32.h>

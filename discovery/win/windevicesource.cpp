@@ -1,6 +1,6 @@
-#include "windevicesource.h"
+#include "discovery/win/windevicesource.h"
 
-#include "devicenotify_win.h"
+#include "discovery/win/devicenotify_win.h"
 
 #include <QWidget>
 

@@ -36,7 +36,7 @@ fi
 
 exe="$out/tst_devicenotify_win.exe"
 "$cxx" -std=c++17 -Wall -Wextra -Werror -static -O1 \
-    "$root/discovery/win/devicenotify_win.cpp" "$root/tests/win/tst_devicenotify_win.cpp" -o "$exe" \
+    -I "$root" "$root/discovery/win/devicenotify_win.cpp" "$root/tests/win/tst_devicenotify_win.cpp" -o "$exe" \
     || { echo "tst_devicenotify_win: compile failed"; exit 1; }
 
 . "$root/tests/win/find-wine.sh"

@@ -5,7 +5,7 @@
 //   tst_childjob_win --sleeper    sleeps for a minute
 // The last line is "N passed, M failed"; the exit code is non-zero on failure.
 
-#include "childjob_win.h"
+#include "app/win/childjob_win.h"
 
 #include "check.h"
 

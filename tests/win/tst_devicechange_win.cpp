@@ -2,11 +2,11 @@
 // window through the Win32 API as Windows sends them. Needs the toolkit's
 // windows platform (a real HWND), so it runs with "-platform windows".
 
+#include "app/widget.h"
 #include "testsupport.h"
-#include "widget.h"
 
-#include "devicenotify_win.h"
-#include "devicesourcefactory.h"
+#include "discovery/devicesourcefactory.h"
+#include "discovery/win/devicenotify_win.h"
 
 #include <QLineEdit>
 #include <QTableWidget>

@@ -2,8 +2,8 @@
 // notification filter records. Plain C++ so it runs under Wine; the last line
 // is "N passed, M failed" and the exit code is non-zero on any failure.
 
-#include "../../discovery/win/devicenotify_win.h"
 #include "check.h"
+#include "discovery/win/devicenotify_win.h"
 
 #include <cstddef>
 #include <cstdio>

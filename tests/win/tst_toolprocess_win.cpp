@@ -10,10 +10,10 @@
 // is that Velmora: it binds its children as the application's entry does,
 // opens the window in DIR and starts every board.
 
-#include "childjob_win.h"
+#include "app/widget.h"
+#include "app/win/childjob_win.h"
+#include "discovery/toolprocess.h"
 #include "testsupport.h"
-#include "toolprocess.h"
-#include "widget.h"
 
 #include <QApplication>
 #include <QLabel>

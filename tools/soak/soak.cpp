@@ -16,7 +16,7 @@
 // summary line must count the failed ones. Exit status 0 when every round
 // passed, 1 otherwise.
 
-#include "widget.h"
+#include "app/widget.h"
 
 #include <QApplication>
 #include <QDateTime>
