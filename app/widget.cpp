@@ -10,6 +10,8 @@
 
 #include <QFile>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QProcess>
 #include <QTextStream>
 
 // The embedded images live in the static library; make sure they are linked
@@ -62,6 +64,7 @@ Widget::Widget(QWidget *parent)
     connect(ui->listButton, SIGNAL(clicked()), this, SLOT(listdevices()));
     connect(ui->startAllButton, SIGNAL(clicked()), this, SLOT(runAll()));
     connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
+    connect(ui->lineEdit_All, &QLineEdit::textChanged, this, &Widget::imagePathChanged);
 
     installJobDescriptorWatch();
     registerDeviceNotifications();
@@ -115,6 +118,26 @@ void Widget::stopAllChildrenForExit()
     logFileMap.clear();
     qDeleteAll(processes);
     processMap.clear();
+}
+
+QString Widget::imagePath() const
+{
+    return ui->lineEdit_All->text();
+}
+
+int Widget::runningJobCount() const
+{
+    int running = 0;
+    for (const QProcess *process : processMap) {
+        if (process && process->state() != QProcess::NotRunning)
+            ++running;
+    }
+    return running;
+}
+
+void Widget::setStartCheck(StartCheck check)
+{
+    startCheck = std::move(check);
 }
 
 void Widget::resetFailedDevice()

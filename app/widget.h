@@ -1,11 +1,15 @@
 #pragma once
 
+#include "flashing/attempt.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QMap>
 #include <QSet>
 #include <QString>
 #include <QWidget>
+
+#include <functional>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -85,6 +89,32 @@ public:
     QPushButton *actionButtonAt(int row) const;
     QComboBox *modeComboAt(int row) const;
     QProgressBar *progressBarAt(int row) const;
+
+    // The image path of the form.
+    QString imagePath() const;
+
+    // Jobs whose tool runs or is starting.
+    int runningJobCount() const;
+
+    // Asked before each job is started (a script written, a tool run): a
+    // refusal shows its message in an "Error" box and the job ends as not
+    // started. Without a check every start may go ahead.
+    using StartCheck = std::function<StartRefusal(const QString &imagePath)>;
+    void setStartCheck(StartCheck check);
+
+signals:
+    // A job was asked for and its tool started (or failed to).
+    void attemptStarted(const Attempt &attempt);
+    // Bytes written to the board's log, in order: the tool's output and
+    // Velmora's own trailer lines.
+    void attemptLogged(const QString &devicePort, const QByteArray &bytes);
+    // A job has ended, whatever the way; every attempt ends exactly once.
+    void attemptEnded(const Attempt &attempt);
+    // A listing ran: whether it said anything about the boards, and how many
+    // it listed.
+    void listingFinished(bool succeeded, int boardCount);
+    // The image path of the form changed (typed, picked or set).
+    void imagePathChanged(const QString &path);
 
 protected:
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -171,4 +201,5 @@ private:
     // Why the last generateScript() wrote nothing, when it was a failure of
     // the station (no descriptor, no space) rather than of the operator's input.
     QString scriptWriteError;
+    StartCheck startCheck;
 };
