@@ -5,15 +5,8 @@
 
 #include <QApplication>
 
-#ifdef _WIN32
-#include "app/win/childjob_win.h"
-#endif
-
 int main(int argc, char *argv[])
 {
-#ifdef _WIN32
-    velmoraBindChildrenToThisProcess(); // no tool outlives Velmora, however it ends
-#endif
     raiseDescriptorLimit();
     QApplication a(argc, argv);
     StationLock station;
