@@ -1,5 +1,6 @@
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
 
