@@ -3,6 +3,7 @@
 #include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
+#include "flashing/jobdescriptors.h"
 
 #include <QApplication>
 
@@ -10,6 +11,9 @@ int main(int argc, char *argv[])
 {
     raiseDescriptorLimit();
     QApplication a(argc, argv);
+    // Installed after the application and removed before it goes, once the
+    // window and its jobs have gone.
+    const JobDescriptorWatch jobDescriptorWatch;
     StationLock station;
     if (!station.claim())
         return 1;

@@ -66,7 +66,6 @@ Widget::Widget(QWidget *parent)
     connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
     connect(ui->lineEdit_All, &QLineEdit::textChanged, this, &Widget::imagePathChanged);
 
-    installJobDescriptorWatch();
     registerDeviceNotifications();
     rescanDevices();
     updateButtonStates();
