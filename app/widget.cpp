@@ -69,7 +69,6 @@ Widget::Widget(QWidget *parent)
     connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
     connect(ui->lineEdit_All, &QLineEdit::textChanged, announcements, &AttemptSignals::imagePathChanged);
 
-    installJobDescriptorWatch();
     registerDeviceNotifications();
     rescanDevices();
     updateButtonStates();
