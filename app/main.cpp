@@ -1,7 +1,9 @@
+#include "app/commandline.h"
 #include "app/descriptorlimit.h"
 #include "app/station.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
+#include "flashing/imagefingerprint.h"
 
 #include <QApplication>
 
@@ -14,6 +16,9 @@ int main(int argc, char *argv[])
 #ifdef _WIN32
     velmoraBindChildrenToThisProcess(); // no tool outlives Velmora, however it ends
 #endif
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.action != CommandLineAction::OpenWindow)
+        return runWithoutWindow(argc, argv); // takes no station lock, opens no window
     raiseDescriptorLimit();
     QApplication a(argc, argv);
     StationLock station;
@@ -25,7 +30,14 @@ int main(int argc, char *argv[])
     setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
+        ImageFingerprint fingerprint;
+        fingerprint.setExpectedSha256(commandLine.options.expectSha256);
         Widget w;
+        QObject::connect(&w, &Widget::imagePathChanged, &fingerprint, &ImageFingerprint::setImage);
+        fingerprint.setImage(w.imagePath());
+        w.setStartCheck([&fingerprint](const QString &image) {
+            return fingerprint.startRefusal(image);
+        });
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();
