@@ -240,6 +240,11 @@ void TestShiftReport::tornLastLine()
     QCOMPARE(journal.warnings.size(), 1);
     QVERIFY2(journal.warnings.first().contains("line 5"), qPrintable(journal.warnings.first()));
 
+    // Killed while writing the first line: an empty journal, not a foreign file.
+    const Journal first = parseJournal(eventLine("start", "s2", ShiftStart).left(30));
+    QVERIFY(first.error.isEmpty());
+    QCOMPARE(first.warnings.size(), 1);
+
     // Only the last line may be torn: one in the middle is skipped and said.
     const Journal middle =
         parseJournal(torn + '\n' + attemptLine({"s1", 5, "1:1", ShiftStart.addSecs(700), 3, "failed"}));
