@@ -10,6 +10,10 @@
 #include <cmath>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 const char Description[] = "Flashes many boards at once through the flashing tool (./uuu), one job per board.\n"
@@ -178,6 +182,22 @@ void print(FILE *stream, const QString &text)
     fflush(stream);
 }
 
+#ifdef _WIN32
+// Velmora is a GUI program there: started from a console, it has none of its
+// own. What it prints goes to the one it was started from, unless redirected.
+void useParentConsole()
+{
+    const bool outRedirected = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
+    const bool errRedirected = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_UNKNOWN;
+    if ((outRedirected && errRedirected) || !AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    if (!outRedirected)
+        freopen("CONOUT$", "w", stdout);
+    if (!errRedirected)
+        freopen("CONOUT$", "w", stderr);
+}
+#endif
+
 } // namespace
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -220,6 +240,9 @@ int runWithoutWindow(int argc, char *argv[])
 {
     // No display needed; the application object's own arguments are the
     // ones to trust (they come as wide characters on Windows).
+#ifdef _WIN32
+    useParentConsole();
+#endif
     QCoreApplication application(argc, argv);
     const CommandLine parsed = parseCommandLine(QCoreApplication::arguments());
     if (parsed.action == CommandLineAction::Report)
