@@ -308,7 +308,7 @@ QString table(const QVector<QStringList> &rows, int leftColumns)
     for (const QStringList &row : rows) {
         widths.resize(std::max(widths.size(), row.size()));
         for (int i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row.at(i).size());
+            widths[i] = std::max(widths[i], int(row.at(i).size()));
     }
     QString text;
     for (const QStringList &row : rows) {

@@ -22,7 +22,6 @@ private slots:
     void csvRows();
     void since();
     void renderedText();
-    void portOrder_data();
     void portOrder();
 };
 
@@ -102,6 +101,27 @@ QByteArray journalOf(const QMap<QString, QString> &portOutcomes)
     return text;
 }
 
+// The non-zero counts by outcome name.
+QMap<QString, int> countsOf(const OutcomeCounts &counts)
+{
+    const QList<QPair<QString, int>> named = {{"finished", counts.finished},
+                                              {"failed", counts.failed},
+                                              {"stopped", counts.stopped},
+                                              {"lost", counts.lost},
+                                              {"not-started", counts.notStarted}};
+    QMap<QString, int> map;
+    for (const auto &pair : named) {
+        if (pair.second > 0)
+            map.insert(pair.first, pair.second);
+    }
+    return map;
+}
+
+double mean(const QList<double> &values)
+{
+    return std::accumulate(values.begin(), values.end(), 0.0) / values.size();
+}
+
 const PortSummary *portIn(const ShiftReport &report, const QString &port)
 {
     for (const PortSummary &summary : report.ports) {
@@ -120,14 +140,13 @@ void TestShiftReport::figuresEqualWhatWasWritten()
     const QStringList ports = {"1:11", "1:12", "2:3", "2:4", "3:1"};
     QByteArray text;
     QMap<QString, QMap<QString, int>> perSession;
-    QMap<QString, int> failuresPerPort;
+    QMap<QString, int> failures;
     QMap<QString, QList<double>> finishedSeconds;
-    int total = 0;
+    QList<double> allSeconds;
     QDateTime time = ShiftStart;
     for (const QString session : {"a1f3", "b2e4", "c3d5"}) {
         text += eventLine("start", session, time);
-        const int count = 10 + random.bounded(20);
-        for (int seq = 1; seq <= count; ++seq) {
+        for (int seq = 1, count = 10 + random.bounded(20); seq <= count; ++seq) {
             Written a{session,
                       seq,
                       ports.at(random.bounded(ports.size())),
@@ -137,11 +156,11 @@ void TestShiftReport::figuresEqualWhatWasWritten()
             time = time.addSecs(7);
             text += attemptLine(a);
             ++perSession[session][a.outcome];
-            ++total;
-            if (a.outcome == "failed" || a.outcome == "lost")
-                ++failuresPerPort[a.port];
-            if (a.outcome == "finished")
+            failures[a.port] += a.outcome == "failed" || a.outcome == "lost";
+            if (a.outcome == "finished") {
                 finishedSeconds[a.port] << a.seconds;
+                allSeconds << a.seconds;
+            }
         }
         if (session != QLatin1String("c3d5")) // the last one was killed: no end line
             text += eventLine("end", session, time);
@@ -151,78 +170,55 @@ void TestShiftReport::figuresEqualWhatWasWritten()
     QVERIFY(journal.error.isEmpty());
     QCOMPARE(journal.warnings, QStringList());
     const ShiftReport report = computeShiftReport(journal);
-    QCOMPARE(report.all.total(), total);
     QCOMPARE(report.sessions.size(), 3);
-    int finished = 0;
-    int flashed = 0;
+    QMap<QString, int> all;
     for (const SessionSummary &summary : report.sessions) {
-        const QMap<QString, int> &counts = perSession.value(summary.session.id);
-        QCOMPARE(summary.outcomes.finished, counts.value("finished"));
-        QCOMPARE(summary.outcomes.failed, counts.value("failed"));
-        QCOMPARE(summary.outcomes.stopped, counts.value("stopped"));
-        QCOMPARE(summary.outcomes.lost, counts.value("lost"));
-        QCOMPARE(summary.outcomes.notStarted, counts.value("not-started"));
+        QCOMPARE(countsOf(summary.outcomes), perSession.value(summary.session.id));
         QCOMPARE(summary.session.ended.isValid(), summary.session.id != QLatin1String("c3d5"));
-        finished += counts.value("finished");
-        flashed += counts.value("finished") + counts.value("failed") + counts.value("lost");
+        for (auto it = perSession[summary.session.id].cbegin(); it != perSession[summary.session.id].cend(); ++it)
+            all[it.key()] += it.value();
     }
-    QCOMPARE(report.passRate, 100.0 * finished / flashed);
-    double sum = 0;
-    double longest = 0;
-    int timed = 0;
+    QCOMPARE(countsOf(report.all), all);
+    QCOMPARE(report.passRate, 100.0 * all["finished"] / (all["finished"] + all["failed"] + all["lost"]));
     for (const QString &port : ports) {
         const PortSummary *summary = portIn(report, port);
         QVERIFY2(summary, qPrintable(port));
-        QCOMPARE(summary->failures, failuresPerPort.value(port));
+        QCOMPARE(summary->failures, failures.value(port));
         const QList<double> seconds = finishedSeconds.value(port);
         QCOMPARE(summary->outcomes.finished, seconds.size());
         if (!seconds.isEmpty()) {
             QCOMPARE(summary->longestSeconds, *std::max_element(seconds.begin(), seconds.end()));
-            QVERIFY(qAbs(summary->meanSeconds - std::accumulate(seconds.begin(), seconds.end(), 0.0) / seconds.size()) <
-                    1e-9);
-        }
-        for (double s : seconds) {
-            sum += s;
-            longest = std::max(longest, s);
-            ++timed;
+            QVERIFY(qFuzzyCompare(summary->meanSeconds, mean(seconds)));
         }
     }
-    QCOMPARE(report.timedBoards, timed);
-    QCOMPARE(report.longest.seconds, longest);
-    QVERIFY(qAbs(report.meanSeconds - sum / timed) < 1e-9);
+    QCOMPARE(report.timedBoards, allSeconds.size());
+    QCOMPARE(report.longest.seconds, *std::max_element(allSeconds.begin(), allSeconds.end()));
+    QVERIFY(qFuzzyCompare(report.meanSeconds, mean(allSeconds)));
 }
 
 void TestShiftReport::suspectPorts_data()
 {
-    QTest::addColumn<QString>("outcomes"); // of port 1:1
-    QTest::addColumn<QString>("others");   // of port 1:2
+    // Outcomes of port 1:1, a space, then those of port 1:2.
+    QTest::addColumn<QString>("outcomes");
     QTest::addColumn<int>("run");
     QTest::addColumn<bool>("suspect");
-    QTest::newRow("three failures") << "fFFF"
-                                    << "f" << 3 << true;
-    QTest::newRow("two are not enough") << "fFF"
-                                        << "f" << 2 << false;
-    QTest::newRow("lost counts as a failure") << "FLF"
-                                              << "f" << 3 << true;
-    QTest::newRow("a stop does not break the run") << "FFSF"
-                                                   << "f" << 3 << true;
-    QTest::newRow("a refused start does not break it") << "FNFF"
-                                                       << "f" << 3 << true;
-    QTest::newRow("a finished board breaks it") << "FFfFF"
-                                                << "f" << 2 << false;
-    QTest::newRow("no other port passes") << "FFF"
-                                          << "FS" << 3 << false;
-    QTest::newRow("stops are not failures") << "SSSS"
-                                            << "f" << 0 << false;
+    QTest::newRow("three failures") << "fFFF f" << 3 << true;
+    QTest::newRow("two are not enough") << "fFF f" << 2 << false;
+    QTest::newRow("lost counts as a failure") << "FLF f" << 3 << true;
+    QTest::newRow("a stop does not break the run") << "FFSF f" << 3 << true;
+    QTest::newRow("a refused start does not break it") << "FNFF f" << 3 << true;
+    QTest::newRow("a finished board breaks it") << "FFfFF f" << 2 << false;
+    QTest::newRow("no other port passes") << "FFF FS" << 3 << false;
+    QTest::newRow("stops are not failures") << "SSSS f" << 0 << false;
 }
 
 void TestShiftReport::suspectPorts()
 {
     QFETCH(QString, outcomes);
-    QFETCH(QString, others);
     QFETCH(int, run);
     QFETCH(bool, suspect);
-    const ShiftReport report = computeShiftReport(parseJournal(journalOf({{"1:1", outcomes}, {"1:2", others}})));
+    const QStringList ports = outcomes.split(' ');
+    const ShiftReport report = computeShiftReport(parseJournal(journalOf({{"1:1", ports[0]}, {"1:2", ports[1]}})));
     const PortSummary *port = portIn(report, "1:1");
     QVERIFY(port);
     QCOMPARE(port->longestFailureRun, run);
@@ -341,29 +337,14 @@ void TestShiftReport::renderedText()
     QVERIFY(renderShiftReport(computeShiftReport(Journal()), "j").contains("No attempts."));
 }
 
-void TestShiftReport::portOrder_data()
-{
-    QTest::addColumn<QString>("a");
-    QTest::addColumn<QString>("b");
-    QTest::newRow("by number") << "1:2"
-                               << "1:11";
-    QTest::newRow("hub first") << "1:11"
-                               << "2:1";
-    QTest::newRow("deeper after") << "1:2"
-                                  << "1:2.1";
-    QTest::newRow("leading zero") << "1:2"
-                                  << "1:010";
-    QTest::newRow("text") << "a"
-                          << "b";
-}
-
 void TestShiftReport::portOrder()
 {
-    QFETCH(QString, a);
-    QFETCH(QString, b);
-    QVERIFY(portLessThan(a, b));
-    QVERIFY(!portLessThan(b, a));
-    QVERIFY(!portLessThan(a, a));
+    const QStringList ordered = {"1:2", "1:010", "1:11", "1:11.1", "2:1", "a", "b"};
+    for (int i = 1; i < ordered.size(); ++i) {
+        QVERIFY2(portLessThan(ordered[i - 1], ordered[i]), qPrintable(ordered[i]));
+        QVERIFY(!portLessThan(ordered[i], ordered[i - 1]));
+        QVERIFY(!portLessThan(ordered[i], ordered[i]));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestShiftReport)
