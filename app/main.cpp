@@ -1,26 +1,24 @@
 #include "app/commandline.h"
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
 #include "flashing/imagefingerprint.h"
+#include "flashing/jobdescriptors.h"
 
 #include <QApplication>
 
-#ifdef _WIN32
-#include "app/win/childjob_win.h"
-#endif
-
 int main(int argc, char *argv[])
 {
-#ifdef _WIN32
-    velmoraBindChildrenToThisProcess(); // no tool outlives Velmora, however it ends
-#endif
     const CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.action != CommandLineAction::OpenWindow)
         return runWithoutWindow(argc, argv); // takes no station lock, opens no window
     raiseDescriptorLimit();
     QApplication a(argc, argv);
+    // Installed after the application and removed before it goes, once the
+    // window and its jobs have gone.
+    const JobDescriptorWatch jobDescriptorWatch;
     StationLock station;
     if (!station.claim())
         return 1;
