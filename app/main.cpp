@@ -4,6 +4,7 @@
 #include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
+#include "flashing/attemptsignals.h"
 #include "flashing/imagefingerprint.h"
 #include "flashing/jobdescriptors.h"
 
@@ -31,7 +32,8 @@ int main(int argc, char *argv[])
         ImageFingerprint fingerprint;
         fingerprint.setExpectedSha256(commandLine.options.expectSha256);
         Widget w;
-        QObject::connect(&w, &Widget::imagePathChanged, &fingerprint, &ImageFingerprint::setImage);
+        QObject::connect(w.attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint,
+                         &ImageFingerprint::setImage);
         fingerprint.setImage(w.imagePath());
         w.setStartCheck([&fingerprint](const QString &image) {
             return fingerprint.startRefusal(image);

@@ -1,4 +1,5 @@
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
 #include "flashing/imagefingerprint.h"
 #include "testsupport.h"
 
@@ -280,13 +281,13 @@ void TestImageFingerprint::refusedStartRunsNoTool()
     QVERIFY(tools.isValid());
     Widget *window = tools.openWindow("board 1:1\nboard 1:2\n");
     ImageFingerprint fingerprint;
-    connect(window, &Widget::imagePathChanged, &fingerprint, &ImageFingerprint::setImage);
+    connect(window->attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint, &ImageFingerprint::setImage);
     window->setStartCheck([&fingerprint](const QString &path) {
         return fingerprint.startRefusal(path);
     });
     tools.writeFile(QStringLiteral("sample.img.sha256"), QByteArray(64, '0') + "  sample.img\n");
     QVector<Attempt> ended;
-    connect(window, &Widget::attemptEnded, this, [&ended](const Attempt &attempt) {
+    connect(window->attemptSignals(), &AttemptSignals::attemptEnded, this, [&ended](const Attempt &attempt) {
         ended << attempt;
     });
     fingerprint.setImage(window->imagePath());
