@@ -124,7 +124,9 @@ void ImageFingerprint::setImage(const QString &path)
     const Stamp stamp = stampOf(absolute);
     if (absolute != m_path)
         m_sidecarStamp = Stamp();
-    const bool same = absolute == m_path && stamp == m_stamp;
+    // A read that failed is tried again at the next look: permissions or a
+    // share may have come back without changing the file.
+    const bool same = absolute == m_path && stamp == m_stamp && m_error.isEmpty();
     m_path = absolute;
     readExpected();
     if (same)

@@ -27,7 +27,8 @@ public:
     void setExpectedSha256(const QString &hex);
 
     // Looks at the image again: hashes it when its path, size or
-    // modification time differs from the last look. "" forgets the image.
+    // modification time differs from the last look, or the last read of it
+    // failed. "" forgets the image.
     void setImage(const QString &path);
 
     // Whether a job may be started with this image, after looking at it again
