@@ -19,13 +19,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -126,18 +124,10 @@ bool write_fd(int fd, const char *data, size_t size)
     return true;
 }
 
-void say(const std::string &s)
+// Returns false when stdout is gone (closed pipe).
+bool say(const std::string &s)
 {
-    write_fd(1, s.data(), s.size());
-}
-
-void close_stdout()
-{
-#ifdef _WIN32
-    _close(1);
-#else
-    close(1);
-#endif
+    return write_fd(1, s.data(), s.size());
 }
 
 // "pid TAB cwd" of this process, for the call log.
@@ -394,23 +384,15 @@ struct Listing
     long long delay_ms = 0, lines = 0, random_bytes = 0, seed = 7, exit_code = 0;
 };
 
-// What a key sets: a flag, a bounded number, a listing field (no TAB), free
-// text, or a value with its own parser.
-template <class T> struct Number
-{
-    long long T::*member;
-    long long lo, hi;
-};
-template <class T> struct Field
-{
-    std::string T::*member;
-};
+// What a key sets: a flag, a number from `lo` to `hi`, text (no TAB: it
+// could split a listing row), or a value with its own parser.
 template <class T> using Parser = std::string (*)(T &, const std::string &);
 
 template <class T> struct Key
 {
     const char *name;
-    std::variant<bool T::*, Number<T>, Field<T>, std::string T::*, Parser<T>> target;
+    std::variant<bool T::*, long long T::*, std::string T::*, Parser<T>> target;
+    long long lo = 0, hi = 0;
 };
 
 // Sets one key's member from its text.  Returns an error text, empty on success.
@@ -419,69 +401,57 @@ template <class T> std::string set_value(const Key<T> &key, T &to, const std::st
     const std::string name = key.name;
     if (const auto *flag = std::get_if<bool T::*>(&key.target))
         return parse_bool(v, to.**flag) ? std::string() : name + " wants 0 or 1";
-    if (const auto *n = std::get_if<Number<T>>(&key.target)) {
-        if (parse_int(v, n->lo, n->hi, to.*n->member))
+    if (const auto *number = std::get_if<long long T::*>(&key.target)) {
+        if (parse_int(v, key.lo, key.hi, to.**number))
             return {};
-        return name + " wants a whole number from " + std::to_string(n->lo) + " to " + std::to_string(n->hi);
-    }
-    if (const auto *field = std::get_if<Field<T>>(&key.target)) {
-        if (v.find_first_of("\t\n") != std::string::npos)
-            return name + " must not contain a TAB";
-        to.*field->member = v;
-        return {};
+        return name + " wants a whole number from " + std::to_string(key.lo) + " to " + std::to_string(key.hi);
     }
     if (const auto *text = std::get_if<std::string T::*>(&key.target)) {
+        if (v.find('\t') != std::string::npos)
+            return name + " must not contain a TAB";
         to.**text = v;
         return {};
     }
     return std::get<Parser<T>>(key.target)(to, v);
 }
 
-// "fail@40" -> fail at 40%; "exit@40:3" -> exit at 40% with code 3.
-bool set_strike(Board &b, const std::string &v)
+// outcome= is ok, a shorthand for ok with other keys, or KIND@P (exit@P:C).
+// It resets the keys the shorthands stand for, so it is applied first.
+std::string set_outcome(Board &b, const std::string &v)
 {
-    static const std::pair<const char *, Outcome> kinds[] = {
-        {"fail", Outcome::Fail}, {"error", Outcome::Error}, {"crash", Outcome::Crash},
-        {"hang", Outcome::Hang}, {"exit", Outcome::Exit},   {"closeout", Outcome::CloseOut},
-    };
-    const size_t at = v.find('@');
-    const auto kind = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto &k) {
+    static const std::pair<const char *, Outcome> strikes[] = {
+        {"fail@", Outcome::Fail}, {"error@", Outcome::Error}, {"crash@", Outcome::Crash},
+        {"hang@", Outcome::Hang}, {"exit@", Outcome::Exit},   {"closeout@", Outcome::CloseOut}};
+    b.outcome = Outcome::Ok;
+    b.at = 100;
+    b.marker = v == "marker_first"   ? Marker::Early
+               : v == "split_marker" ? Marker::Split
+               : v == "burst"        ? Marker::Burst
+                                     : Marker::Plain;
+    b.linger = v == "okhang";
+    b.lookalike = v == "lookalike";
+    if (is_one_of(v, {"ok", "okhang", "lookalike", "marker_first", "split_marker", "burst"}))
+        return {};
+    const size_t at = v.find('@') + 1; // 0 without an '@'
+    const auto kind = std::find_if(std::begin(strikes), std::end(strikes), [&](const auto &k) {
         return v.compare(0, at, k.first) == 0;
     });
-    if (at == std::string::npos || kind == std::end(kinds))
-        return false;
-    std::string pct = v.substr(at + 1);
+    const std::string unknown = "unknown outcome '" + v + "'";
+    if (kind == std::end(strikes))
+        return unknown;
+    std::string pct = v.substr(at);
     long long p = 0, code = 0;
     if (kind->second == Outcome::Exit) {
         const size_t colon = pct.find(':');
         if (colon == std::string::npos || !parse_int(pct.substr(colon + 1), 0, 255, code))
-            return false;
+            return unknown;
         pct.resize(colon);
     }
     if (!parse_int(pct, 0, 100, p))
-        return false;
+        return unknown;
     b.outcome = kind->second;
     b.at = int(p);
     b.exit_with = int(code);
-    return true;
-}
-
-// The shorthands reset the keys they stand for, so outcome= goes first.
-std::string set_outcome(Board &b, const std::string &v)
-{
-    b.outcome = Outcome::Ok;
-    b.at = 100;
-    b.marker = Marker::Plain;
-    b.linger = v == "okhang";
-    b.lookalike = v == "lookalike";
-    if (v == "marker_first")
-        b.marker = Marker::Early;
-    else if (v == "split_marker")
-        b.marker = Marker::Split;
-    else if (v == "burst")
-        b.marker = Marker::Burst;
-    else if (!is_one_of(v, {"ok", "okhang", "lookalike"}) && !set_strike(b, v))
-        return "unknown outcome '" + v + "'";
     return {};
 }
 
@@ -498,39 +468,36 @@ std::string set_marker(Board &b, const std::string &v)
 }
 
 constexpr long long kDayMs = 86400000;
-using BoardNumber = Number<Board>;
-using BoardField = Field<Board>;
-using ListingNumber = Number<Listing>;
 
 const Key<Board> kBoardKeys[] = {
-    {"chip", BoardField{&Board::chip}},
-    {"pro", BoardField{&Board::pro}},
-    {"vid", BoardField{&Board::vid}},
-    {"pid", BoardField{&Board::pid}},
-    {"bcd", BoardField{&Board::bcd}},
-    {"serial", BoardField{&Board::serial}},
+    {"chip", &Board::chip},
+    {"pro", &Board::pro},
+    {"vid", &Board::vid},
+    {"pid", &Board::pid},
+    {"bcd", &Board::bcd},
+    {"serial", &Board::serial},
     {"listed", &Board::listed},
-    {"duration_ms", BoardNumber{&Board::duration_ms, 0, kDayMs}},
-    {"rate", BoardNumber{&Board::rate, 1, 10000}},
-    {"start_delay_ms", BoardNumber{&Board::start_delay_ms, 0, kDayMs}},
+    {"duration_ms", &Board::duration_ms, 0, kDayMs},
+    {"rate", &Board::rate, 1, 10000},
+    {"start_delay_ms", &Board::start_delay_ms, 0, kDayMs},
     {"line", &Board::line},
     {"outcome", set_outcome},
     {"marker", set_marker},
-    {"marker_at", BoardNumber{&Board::marker_at, 0, 99}},
+    {"marker_at", &Board::marker_at, 0, 99},
     {"marker_again", &Board::marker_again},
-    {"split_ms", BoardNumber{&Board::split_ms, 0, 60000}},
+    {"split_ms", &Board::split_ms, 0, 60000},
     {"linger", &Board::linger},
     {"lookalike", &Board::lookalike},
-    {"exit_code", BoardNumber{&Board::exit_code, 0, 255}},
+    {"exit_code", &Board::exit_code, 0, 255},
     {"crlf", &Board::crlf},
     {"color", &Board::color},
     {"garbage", &Board::garbage},
     {"nul", &Board::nul},
-    {"chunk", BoardNumber{&Board::chunk, 0, 1 << 30}},
-    {"bigline", BoardNumber{&Board::bigline, 0, 1ll << 30}},
+    {"chunk", &Board::chunk, 0, 1 << 30},
+    {"bigline", &Board::bigline, 0, 1ll << 30},
     {"stamp", &Board::stamp},
     {"check_image", &Board::check_image},
-    {"seed", BoardNumber{&Board::seed, 0, INT64_MAX}},
+    {"seed", &Board::seed, 0, INT64_MAX},
 };
 
 const Key<Listing> kListingKeys[] = {
@@ -541,11 +508,11 @@ const Key<Listing> kListingKeys[] = {
     {"crash", &Listing::crash},
     {"spew", &Listing::spew},
     {"header", &Listing::header},
-    {"delay_ms", ListingNumber{&Listing::delay_ms, 0, kDayMs}},
-    {"lines", ListingNumber{&Listing::lines, 0, 1000000}},
-    {"random_bytes", ListingNumber{&Listing::random_bytes, 0, 1 << 30}},
-    {"seed", ListingNumber{&Listing::seed, 0, INT64_MAX}},
-    {"exit_code", ListingNumber{&Listing::exit_code, 0, 255}},
+    {"delay_ms", &Listing::delay_ms, 0, kDayMs},
+    {"lines", &Listing::lines, 0, 1000000},
+    {"random_bytes", &Listing::random_bytes, 0, 1 << 30},
+    {"seed", &Listing::seed, 0, INT64_MAX},
+    {"exit_code", &Listing::exit_code, 0, 255},
 };
 
 // Applies `key=v` from `table` to `to`.  Returns an error text, empty on success.
@@ -649,18 +616,16 @@ std::string load_scenario(Scenario &sc)
 
 std::string junk_line(long long i)
 {
-    static const char *const kinds[] = {
-        "",
-        "   ",
-        "Hint: boards in download mode are shown above",
-        "=====",
-        "1:99\tVB100\tLOAD:\t0xFFF0\t0xFFF1", // one field short of a device
-        "\t\t\t\t\t\t\t",
-        "note\t\t\t\t\t\tincomplete",
-        "  4:1 \t VB100",
-        "\x1b[0m\x1b[?25h",
-        "no permission for 3:7 (try again as root)",
-    };
+    static const char *const kinds[] = {"",
+                                        "   ",
+                                        "Hint: boards in download mode are shown above",
+                                        "=====",
+                                        "1:99\tVB100\tLOAD:\t0xFFF0\t0xFFF1", // one field short of a device
+                                        "\t\t\t\t\t\t\t",
+                                        "note\t\t\t\t\t\tincomplete",
+                                        "  4:1 \t VB100",
+                                        "\x1b[0m\x1b[?25h",
+                                        "no permission for 3:7 (try again as root)"};
     return kinds[size_t(i) % (sizeof kinds / sizeof *kinds)];
 }
 
@@ -736,7 +701,7 @@ int run_listing(const Scenario &sc)
         std::string block;
         for (int i = 0; i < 256; ++i)
             block += "ERROR: USB bus 1 does not answer, retrying" + eol;
-        while (write_fd(1, block.data(), block.size())) {
+        while (say(block)) {
         }
         return 1;
     }
@@ -895,19 +860,16 @@ private:
     // One progress line as it goes out, line end included.
     std::string progress_line(int pct, long long step)
     {
-        static const char *const lookalikes[] = {
-            "error count: 0",      "FAIL-safe: off",   "failover: none",    "Error log: empty", "retry on failure",
-            "FAILED blocks: none", "ERRor bits: none", "ERR0R check: pass", "no errors",
-        };
-        const std::pair<const char *, std::string> fields[] = {
-            {"{port}", b_.port},
-            {"{pct}", std::to_string(pct)},
-            {"{cmd}", cmd_},
-            {"{kib}", std::to_string(total_kib_ * pct / 100)},
-            {"{total_kib}", std::to_string(total_kib_)},
-            {"{step}", std::to_string(step)},
-            {"{steps}", std::to_string(steps_)},
-        };
+        static const char *const lookalikes[] = {"error count: 0",   "FAIL-safe: off",    "failover: none",
+                                                 "Error log: empty", "retry on failure",  "FAILED blocks: none",
+                                                 "ERRor bits: none", "ERR0R check: pass", "no errors"};
+        const std::pair<const char *, std::string> fields[] = {{"{port}", b_.port},
+                                                               {"{pct}", std::to_string(pct)},
+                                                               {"{cmd}", cmd_},
+                                                               {"{kib}", std::to_string(total_kib_ * pct / 100)},
+                                                               {"{total_kib}", std::to_string(total_kib_)},
+                                                               {"{step}", std::to_string(step)},
+                                                               {"{steps}", std::to_string(steps_)}};
         std::string t = b_.line;
         for (const auto &[from, to] : fields)
             t = replace_all(t, from, to);
@@ -942,9 +904,12 @@ private:
     [[noreturn]] void strike()
     {
         switch (b_.outcome) {
-        case Outcome::Fail:
-            print("1;31", b_.port + ">Fail: write error at block 0x" + hex_block() + " (err -5)", "fail");
+        case Outcome::Fail: {
+            char block[16];
+            std::snprintf(block, sizeof block, "%06X", unsigned(rng_.next() & 0xFFFFFF));
+            print("1;31", b_.port + ">Fail: write error at block 0x" + block + " (err -5)", "fail");
             std::exit(1);
+        }
         case Outcome::Error:
             print("1;31", b_.port + ">ERROR: board stopped answering (timeout after 5000 ms)", "error");
             std::exit(1);
@@ -953,20 +918,13 @@ private:
         case Outcome::Exit:
             std::exit(b_.exit_with);
         case Outcome::CloseOut:
-            close_stdout();
+            std::fclose(stdout); // closes descriptor 1, which all output goes to
             sleep_forever();
         case Outcome::Hang:
         case Outcome::Ok:
             sleep_forever();
         }
         std::abort();
-    }
-
-    std::string hex_block()
-    {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%06X", unsigned(rng_.next() & 0xFFFFFF));
-        return buf;
     }
 
     // Progress lines at their times; a non-ok outcome strikes at the first
