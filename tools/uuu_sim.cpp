@@ -1004,9 +1004,11 @@ std::string parse_args(int argc, char **argv, Args &args)
             args.port = argv[++i];
         } else if (a == "-h" || a == "--help") {
             args.help = true;
-        } else if (!a.empty() && a[0] == '-' && a != "-d") { // -d is accepted: there is no debug output
+        } else if (a == "-d") {
+            // accepted; the simulator has no debug output
+        } else if (!a.empty() && a[0] == '-') {
             return "unknown option " + a;
-        } else if (a != "-d") {
+        } else {
             args.rest.push_back(a);
         }
     }
