@@ -384,10 +384,11 @@ struct Listing
     long long delay_ms = 0, lines = 0, random_bytes = 0, seed = 7, exit_code = 0;
 };
 
-// What a key sets: a flag, a number from `lo` to `hi`, text (no TAB: it
-// could split a listing row), or a value with its own parser.
 template <class T> using Parser = std::string (*)(T &, const std::string &);
 
+// One entry of a key table: the key's name and what it sets, a flag, a
+// number from `lo` to `hi`, text (no TAB: it could split a listing row), or
+// a value with its own parser.
 template <class T> struct Key
 {
     const char *name;
