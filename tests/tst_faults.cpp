@@ -336,59 +336,94 @@ bool TestFaults::installStandIn(const QByteArray &output)
 #endif
 }
 
+namespace {
+
+// One row of toolEndsByItself. upTo: where the job ends on a failure word
+// the tool printed, the log may stop anywhere after it.
+void addEnding(const char *name, const QByteArray &keys, const QString &final, const QString &bar,
+               const QByteArray &upTo = QByteArray(), const QByteArray &standIn = QByteArray())
+{
+    QTest::newRow(name) << keys << final << bar << upTo << standIn;
+}
+
+} // namespace
+
 void TestFaults::toolEndsByItself_data()
 {
+    // linger=1 keeps the tool running after its marker; the reference run
+    // goes without it, so that it ends by itself with the same output.
     QTest::addColumn<QByteArray>("keys");
-    // The same output, ending by itself (a tool that lingers after its marker
-    // would keep the reference run waiting).
-    QTest::addColumn<QByteArray>("referenceKeys");
+    // "Running": the tool has printed all it will, stays, and the job waits
+    // until it is stopped.
     QTest::addColumn<QString>("final");
+    // The progress bar's text at the end, or empty where it keeps whatever it
+    // showed last.
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QByteArray>("upTo");
     // Not empty: ./uuu is a shell script that lists board 1:1 and prints
     // this for anything else, then exits 0.
     QTest::addColumn<QByteArray>("standIn");
 
-    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed" << QByteArray();
+    // Ends of the tool's own: exit codes and crashes. A clean end without
+    // the marker leaves the bar as it was.
+    addEnding("crash mid-flash", "outcome=crash@40", "Failed", "");
     // Exit code 0 is no evidence: the output must show the flash complete.
-    QTest::newRow("exit code 0 at 30%") << QByteArray("outcome=exit@30:0") << QByteArray() << "Failed" << QByteArray();
-    QTest::newRow("100% of one stage, exit code 0 at 30% of the next")
-        << QByteArray("line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0") << QByteArray() << "Failed"
-        << QByteArray();
-    QTest::newRow("another program as the tool: usage text, exit code 0")
-        << QByteArray() << QByteArray() << "Failed" << QByteArray("usage: flash [-d] [-m PORT] SCRIPT\n");
-    QTest::newRow("exit code 3 mid-flash")
-        << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed" << QByteArray();
-    QTest::newRow("binary garbage") << QByteArray("garbage=1 seed=11 linger=1") << QByteArray("garbage=1 seed=11")
-                                    << "Finished" << QByteArray();
-    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished" << QByteArray();
+    addEnding("exit code 0 at 30%", "outcome=exit@30:0", "Failed", "");
+    addEnding("100% of one stage, exit code 0 at 30% of the next",
+              "line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0", "Failed", "");
+    addEnding("another program as the tool: usage text, exit code 0", QByteArray(), "Failed", "", QByteArray(),
+              "usage: flash [-d] [-m PORT] SCRIPT\n");
+    addEnding("exit code 3 mid-flash", "outcome=exit@60:3", "Failed", "");
+    addEnding("marker, then exit code 5", "duration_ms=300 exit_code=5", "Finished", "Finished");
+    addEnding("100%, then exit code 0 without a marker", "duration_ms=300 outcome=exit@100:0", "Finished",
+              "100% (waiting Okay...)");
+
+    // Failure words.
+    addEnding("Fail", "duration_ms=400 outcome=fail@50", "Failed", "", "1:1>Fail");
+    addEnding("ERROR", "duration_ms=400 outcome=error@30", "Failed", "", "1:1>ERROR");
+    addEnding("failure words in other letter cases", "duration_ms=400 outcome=lookalike", "Finished", "Finished");
+    addEnding("ERROR in the marker's line", "line=\"{pct}% {port}->Okay ERROR\" duration_ms=200", "Failed", "",
+              "1:1->Okay ERROR");
+
+    // The marker ends a job whose tool stays after it.
+    addEnding("marker, tool stays", "duration_ms=300 linger=1", "Finished", "Finished");
+    addEnding("marker split across two reads", "duration_ms=300 marker=split split_ms=200 linger=1", "Finished",
+              "Finished");
+    addEnding("99%, 100% and marker in one read", "duration_ms=300 marker=burst linger=1", "Finished", "Finished");
+    addEnding("marker before 100% only", "duration_ms=300 marker=early marker_at=50 linger=1", "Running",
+              "100% (waiting Okay...)");
+    addEnding("marker before and after 100%", "duration_ms=300 marker=early marker_at=50 marker_again=1 linger=1",
+              "Finished", "Finished");
+    addEnding("output in tiny pieces", "duration_ms=300 chunk=3 split_ms=1 linger=1", "Finished", "Finished");
+    addEnding("CRLF and colour", "duration_ms=300 crlf=1 color=1 linger=1", "Finished", "Finished");
+
+    // Output that is hard to read.
+    addEnding("binary garbage", "garbage=1 seed=11 linger=1", "Finished", "Finished");
+    addEnding("NUL bytes", "nul=1", "Finished", "Finished");
     // Every progress line starts with a NUL, and the tool stays after its
     // marker: only its 100% line lets the marker end the job.
-    QTest::newRow("NUL bytes, tool stays after its marker")
-        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished" << QByteArray();
-    QTest::newRow("8 MiB line without a line end")
-        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished" << QByteArray();
-    QTest::newRow("10,000 chunks per second")
-        << QByteArray("rate=10000 duration_ms=1000 linger=1") << QByteArray("rate=10000 duration_ms=1000") << "Finished"
-        << QByteArray();
+    addEnding("NUL bytes, tool stays after its marker", "nul=1 linger=1", "Finished", "Finished");
+    addEnding("8 MiB line without a line end", "bigline=8388608 linger=1", "Finished", "Finished");
+    addEnding("NUL, garbage, CRLF and a 200 KB line at once", "duration_ms=200 nul=1 garbage=1 bigline=200000 crlf=1",
+              "Finished", "Finished");
+    addEnding("10,000 chunks per second", "rate=10000 duration_ms=1000 linger=1", "Finished", "Finished");
     // An early marker and a tool that stays: only a real 100% may let the
     // marker end the job, so a wrapped huge number would cut the log short.
-    QTest::newRow("percentage beyond 64 bits after the real one")
-        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 "
-                      "marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1")
-        << "Finished" << QByteArray();
-    QTest::newRow("2^32 + 100 percent after the real one")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished"
-        << QByteArray();
-    QTest::newRow("only huge percentages")
-        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished" << QByteArray();
+    addEnding("percentage beyond 64 bits after the real one",
+              "line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1 linger=1",
+              "Finished", "Finished");
+    addEnding("2^32 + 100 percent after the real one",
+              "line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1", "Finished",
+              "Finished");
+    addEnding("only huge percentages", "line=\"{port}> {pct}99999999999%\"", "Finished", "");
 }
 
 void TestFaults::toolEndsByItself()
 {
     QFETCH(QByteArray, keys);
-    QFETCH(QByteArray, referenceKeys);
     QFETCH(QString, final);
+    QFETCH(QString, bar);
+    QFETCH(QByteArray, upTo);
     QFETCH(QByteArray, standIn);
 
     if (!standIn.isEmpty() && !installStandIn(standIn))
@@ -396,28 +431,49 @@ void TestFaults::toolEndsByItself()
     makeWidget(board("1:1", keys));
     QVERIFY(w->generateScript("Image"));
     const QByteArray expected =
-        standIn.isEmpty() ? reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys) : standIn;
+        standIn.isEmpty() ? reference("1:1", QByteArray(keys).replace(" linger=1", "")) : standIn;
     QVERIFY(!standIn.isEmpty() || expected.contains("1:1>"));
+    QVERIFY(expected.contains(upTo));
+    QProgressBar *progress = w->progressBarAt(rowOf("1:1"));
 
     recordDebug = true;
     w->runOrStopDevice("1:1");
+    if (final == QLatin1String("Running")) {
+        QTRY_VERIFY2_WITH_TIMEOUT(logOf("1:1") == expected, difference(logOf("1:1"), expected).constData(), 15000);
+        QTest::qWait(100);
+        QCOMPARE(status("1:1"), final);
+        QCOMPARE(progress->format(), bar);
+        w->runOrStopDevice("1:1");
+        final = QStringLiteral("Stopped");
+    }
     QTRY_COMPARE_WITH_TIMEOUT(status("1:1"), final, 15000);
     QTest::qWait(20);
     QCOMPARE(status("1:1"), final);
     QCOMPARE(w->actionButtonAt(rowOf("1:1"))->text(), QStringLiteral("Run"));
     const bool failed = final == QLatin1String("Failed");
+    QCOMPARE(w->statusLabelAt(rowOf("1:1"))->styleSheet(), failed ? QStringLiteral("color: red;") : QString());
     QCOMPARE(failedText(),
              failed ? QStringLiteral("Failed Devices: 1 (Device #1:1)") : QStringLiteral("Failed Devices: 0"));
-    QProgressBar *bar = w->progressBarAt(rowOf("1:1"));
-    QVERIFY(bar->value() >= 0 && bar->value() <= 100);
-    // A failure says why, once.
-    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed ? 1 : 0);
+    QVERIFY(progress->value() >= 0 && progress->value() <= 100);
+    if (!bar.isEmpty()) {
+        QCOMPARE(progress->format(), bar);
+        QCOMPARE(progress->value(), 100);
+    }
+    // A failure the tool did not print says why, once.
+    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed && upTo.isEmpty() ? 1 : 0);
 
     // Every byte the tool printed, in order, and nothing else but the note of
-    // a failure.
+    // a failure; a failure word ends the job wherever its read ends.
     const QByteArray log = logOf("1:1");
-    const QByteArray wanted = failed ? expected + FailureTrailer : expected;
-    QVERIFY2(log == wanted, difference(log, wanted).constData());
+    if (upTo.isEmpty()) {
+        const QByteArray wanted = failed ? expected + FailureTrailer : expected;
+        QVERIFY2(log == wanted, difference(log, wanted).constData());
+    } else {
+        QVERIFY2(log.endsWith(FailureTrailer), log.right(60).constData());
+        const QByteArray printed = log.left(log.size() - FailureTrailer.size());
+        QVERIFY2(expected.startsWith(printed), difference(printed, expected).constData());
+        QVERIFY2(printed.contains(upTo), printed.right(60).constData());
+    }
     QCOMPARE(flashRuns("1:1"), 1);
     QTRY_VERIFY(!processAlive(flashPid("1:1")));
     QTRY_VERIFY(!button("stopAllButton")->isEnabled());
@@ -462,6 +518,8 @@ void TestFaults::hungToolIsStopped()
     } else {
         QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     }
+    for (const QString &port : ports)
+        QCOMPARE(status(port), QStringLiteral("Running"));
 
     for (const QString &port : ports)
         QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
@@ -493,6 +551,11 @@ void TestFaults::hungToolIsStopped()
         }
         if (how == QLatin1String("Stop, StopAll"))
             QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    }
+    // The row says so at once; its end comes once the tool is gone.
+    for (const QString &port : ports) {
+        QCOMPARE(status(port), QStringLiteral("Stop"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
     }
 
     for (const QString &port : ports)
@@ -623,9 +686,12 @@ void TestFaults::toolCannotBeStarted()
     else if (how == QLatin1String("folder"))
         QVERIFY(QDir(dir->path()).mkdir(toolFileName()));
 
+    recordDebug = true;
     QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     for (const QString &port : QStringList{"3:1", "3:2", "3:3"}) {
         QTRY_COMPARE(status(port), QStringLiteral("Failed"));
+        const QRegularExpression said("^Device " + QRegularExpression::escape(port) + ": .*could not be started");
+        QCOMPARE(recordedDebug.filter(said).size(), 1);
         QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
         // The tool printed nothing, so the log holds nothing of it.
         const QByteArray log = logOf(port);
@@ -638,6 +704,14 @@ void TestFaults::toolCannotBeStarted()
     QVERIFY(!button("stopAllButton")->isEnabled());
     QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
     QCOMPARE(flashRuns("3:1") + flashRuns("3:2") + flashRuns("3:3"), 0);
+
+    // The row can be started again once the tool is back.
+    if (how == QLatin1String("folder"))
+        QVERIFY(QDir(dir->path()).rmdir(toolFileName()));
+    dir->installTool();
+    w->runOrStopDevice("3:1");
+    QTRY_COMPARE(status("3:1"), QStringLiteral("Finished"));
+    QCOMPARE(w->statusLabelAt(rowOf("3:1"))->styleSheet(), QString());
 }
 
 void TestFaults::deviceVanishesMidFlash_data()
