@@ -18,14 +18,6 @@
 #include "discovery/toolcontract.h"
 #include "discovery/toolprocess.h"
 
-#ifdef Q_OS_LINUX
-#include <sched.h>
-#include <sys/mount.h>
-#endif
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 // The flashing jobs against a misbehaving tool, a misbehaving station and a
 // hasty operator. Every case checks the row's final status, the failed-device
 // summary, the job's log against the bytes the simulator prints for the same
@@ -82,7 +74,6 @@ private:
     qint64 flashPid(const QString &port) const;
     QList<qint64> allToolPids() const;
     bool installStandIn(const QByteArray &output);
-    QString mountSmallFileSystem(const QString &path, const QByteArray &options);
     int rowOf(const QString &port) const { return w->findRowByPath(port); }
     QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
     QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
@@ -92,20 +83,11 @@ private:
     ToolDir *dir = nullptr;
     Widget *w = nullptr;
     int baselineFds = -1;
-    QString mountedReadOnly;
-    // Full file systems mounted by the case, to unmount after it.
-    QStringList mountedFull;
 };
 
 namespace {
 
 const QByteArray FailureTrailer = "[Process Failed Detected]\n";
-
-#ifdef Q_OS_LINUX
-// Set by main() when the process has a mount namespace of its own, in which a
-// read-only bind mount is seen by nobody else.
-bool privateMounts = false;
-#endif
 
 // Reads of the tool's output as Velmora reports them ("Debug Print Log:").
 // They are kept out of the test log (some cases print megabytes) and, while
@@ -199,18 +181,7 @@ void TestFaults::cleanup()
 {
     delete w;
     w = nullptr;
-#ifdef Q_OS_LINUX
-    if (!mountedFull.isEmpty() && dir)
-        QDir::setCurrent(dir->path()); // out of a mount that is a station
-    for (const QString &path : qAsConst(mountedFull))
-        ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
-    mountedFull.clear();
-    if (!mountedReadOnly.isEmpty()) {
-        ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
-        QDir::setCurrent(mountedReadOnly);
-        mountedReadOnly.clear();
-    }
-#endif
+    restoreTestFolders();
     QTest::qWait(20); // deferred deletions
     // Nothing of the window outlives it: no tool (zombies count), no log
     // handle, no descriptor.
@@ -316,24 +287,19 @@ QList<qint64> TestFaults::allToolPids() const
 // 0. False where no shell script can be the tool.
 bool TestFaults::installStandIn(const QByteArray &output)
 {
-#ifdef Q_OS_UNIX
     dir->removeTool();
     dir->writeFile("standin_output.txt", output);
-    dir->writeFile(toolFileName(),
-                   "#!/bin/sh\n"
-                   "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
-                   "if [ \"$1\" = -lsusb ]; then\n"
-                   "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
-                   "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
-                   "    exit 0\n"
-                   "fi\n"
-                   "cat standin_output.txt\n"
-                   "exit 0\n");
-    return QFile::setPermissions(dir->filePath(toolFileName()), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#else
-    Q_UNUSED(output)
-    return false;
-#endif
+    return writeShellScript(
+        dir->filePath(toolFileName()),
+        "#!/bin/sh\n"
+        "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
+        "if [ \"$1\" = -lsusb ]; then\n"
+        "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
+        "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
+        "    exit 0\n"
+        "fi\n"
+        "cat standin_output.txt\n"
+        "exit 0\n");
 }
 
 namespace {
@@ -524,16 +490,12 @@ void TestFaults::hungToolIsStopped()
     for (const QString &port : ports)
         QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
                                   difference(logOf(port), expected.value(port)).constData(), 15000);
-#ifdef Q_OS_LINUX
     if (outcome.startsWith("closeout")) {
         // The tool's standard output is closed (the toolkit reports the end
         // of a read channel only together with the end of the process).
-        for (const QString &port : ports) {
-            const QString output = QStringLiteral("/proc/%1/fd/1").arg(flashPid(port));
-            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(output), 15000);
-        }
+        for (const QString &port : ports)
+            QTRY_VERIFY_WITH_TIMEOUT(standardOutputClosed(flashPid(port)), 15000);
     }
-#endif
     QTest::qWait(100);
     for (const QString &port : ports) {
         QCOMPARE(status(port), QStringLiteral("Running"));
@@ -983,9 +945,9 @@ void TestFaults::templateMissingOrUnreadable()
 
 void TestFaults::workingDirectoryNotWritable()
 {
-#ifndef Q_OS_UNIX
-    QSKIP("needs a folder that POSIX permissions make read-only");
-#else
+    const QString unavailable = readOnlyFolderUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
     makeWidget(board("11:1", "duration_ms=200") + board("11:2", "duration_ms=200"));
     w->modeComboAt(rowOf("11:2"))->setCurrentText("Kernel");
     // 11:1 has its script from before, 11:2 would need a new one.
@@ -998,29 +960,13 @@ void TestFaults::workingDirectoryNotWritable()
     QVERIFY(QFile::rename(dir->filePath("tool.log"), writable.filePath("tool.log")));
     QVERIFY(QFile::link(writable.filePath("tool.log"), dir->filePath("tool.log")));
 
-    const QString path = dir->path();
-    if (::geteuid() != 0) {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-    } else {
-#ifdef Q_OS_LINUX
-        if (!privateMounts)
-            QSKIP("no mount namespace of our own for a read-only bind mount");
-        const QByteArray native = QFile::encodeName(path);
-        if (::mount(native.constData(), native.constData(), nullptr, MS_BIND, nullptr) != 0)
-            QSKIP("cannot bind-mount the working directory");
-        mountedReadOnly = path;
-        if (::mount(nullptr, native.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-            QSKIP("cannot make the bind mount read-only");
-        QDir::setCurrent(path); // into the mount
-#else
-        QSKIP("root ignores permissions here");
-#endif
-    }
+    const QString notReadOnly = makeFolderReadOnly(dir->path());
+    if (!notReadOnly.isEmpty())
+        QSKIP(qPrintable(notReadOnly));
     {
         QFile probe(dir->filePath("probe"));
         if (probe.open(QIODevice::WriteOnly)) {
             probe.remove();
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             QSKIP("the working directory stays writable");
         }
     }
@@ -1035,10 +981,6 @@ void TestFaults::workingDirectoryNotWritable()
     QCOMPARE(flashRuns("11:1"), 1);
     QVERIFY(!QFileInfo::exists(dir->filePath("logs")));
     QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #11:2)"));
-
-    if (::geteuid() != 0)
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#endif
 }
 
 void TestFaults::hugeListings_data()
@@ -1271,25 +1213,6 @@ void fillFileSystem(const QString &path, bool inodes)
 
 } // namespace
 
-// Mounts a small tmpfs on path (made if missing). Returns why it could not,
-// or an empty string.
-QString TestFaults::mountSmallFileSystem(const QString &path, const QByteArray &options)
-{
-#ifdef Q_OS_LINUX
-    if (!privateMounts)
-        return QStringLiteral("no mount namespace of our own for a small file system");
-    if (!QDir().mkpath(path) ||
-        ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
-        return QStringLiteral("cannot mount a tmpfs");
-    mountedFull << path;
-    return QString();
-#else
-    Q_UNUSED(path)
-    Q_UNUSED(options)
-    return QStringLiteral("needs a mount namespace");
-#endif
-}
-
 void TestFaults::logsOnFullDisk_data()
 {
     QTest::addColumn<QByteArray>("options");
@@ -1472,13 +1395,8 @@ void TestFaults::scriptsStayWhileJobsRun()
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_LINUX
-    // While the process has one thread it may take a mount namespace of its
-    // own; its mounts are then private, so a read-only bind mount of a test
-    // folder is seen by nothing else and ends with the process.
-    if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0)
-        privateMounts = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-#endif
+    // While the process has one thread.
+    takePrivateMounts();
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     TestFaults test;
