@@ -11,12 +11,12 @@
 // A 5 ms timer records the largest gap between its ticks while the burst is
 // handled: the longest time the window could not repaint or take a click.
 
-#include "burst_bench.h"
+#include "bench/burst_bench.h"
 
 #include "app/widget.h"
 #include "discovery/devicechangesource.h"
+#include "bench/freezeprobe.h"
 #include "flashing/scripttext.h"
-#include "freezeprobe.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "freezeprobe.h"
+#include "bench/freezeprobe.h"
 
 #include <QEventLoop>
 

@@ -12,11 +12,11 @@
 // could not repaint or take a click, the repaint after the rebuild and the
 // deletion of the old rows included.
 
-#include "table_bench.h"
+#include "bench/table_bench.h"
 
 #include "app/widget.h"
 #include "discovery/devicechangesource.h"
-#include "freezeprobe.h"
+#include "bench/freezeprobe.h"
 
 #include <QApplication>
 #include <QComboBox>
