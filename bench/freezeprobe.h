@@ -4,6 +4,11 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
+class QDir;
+class QTemporaryDir;
+
 // What the GUI-thread benchmarks (--burst, --table) share.
 
 // Runs the event loop for ms milliseconds.
@@ -14,6 +19,11 @@ double medianOf(QVector<double> values);
 
 // A message handler that drops every message: the figures are the output.
 void discardMessages(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// What they do before their application object: the offscreen platform
+// unless one is set, dir prepared and made current, and messages dropped;
+// false (after a message) when dir could not be prepared.
+bool enterBenchFolder(const QTemporaryDir &dir, const std::function<bool(const QDir &)> &prepare);
 
 // A 5 ms timer on the GUI thread that records the largest gap between its
 // ticks: the longest time the window could not repaint or take a click.

@@ -133,15 +133,12 @@ int runTableBench(int argc, char **argv)
 {
     int runs = 3;
     const QVector<int> rows = rowCounts(argc, argv, &runs);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // No tool in the folder: the window starts with an empty table.
     QTemporaryDir dir;
-    if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
-        std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
+    if (!enterBenchFolder(dir, [](const QDir &) {
+            return true;
+        }))
         return 1;
-    }
-    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     Widget w;
     // Kernel events of the shared machine would rebuild the table meanwhile.
