@@ -601,7 +601,11 @@ private:
         QString status;
         qint64 finalRealtimeNs = 0;
     };
-    enum class Seen { ByHook, BySweep, AtStart };
+    struct Stamp
+    {
+        qint64 wallNs = 0, cpuNs = 0;
+        ThreadSchedule::Sample schedule;
+    };
 
     bool openWindow();
     void watchDeviceEvents();
@@ -610,10 +614,10 @@ private:
     void watchRows();
     int rowOfJob(const QObject *owner);
     void afterEvent(QObject *owner);
-    void checkRow(int index, Seen seen);
-    void checkAll(Seen seen);
+    void checkRow(int index, bool bySweep);
+    void checkAll(bool bySweep);
     void resolveLabels();
-    void markEnd();
+    Stamp now() { return {clockNs(), procfs::cpuNs(), m_schedule.sample()}; }
     void probeTick();
     void armTimers();
     void runUntilFinal();
@@ -633,10 +637,9 @@ private:
     QHash<QString, int> m_rowOfPort;
     QHash<const QObject *, int> m_rowOfProcess;
     int m_remaining = 0;
-    int m_hookDetected = 0, m_sweepDetected = 0, m_finalAtStart = 0;
+    int m_sweepDetected = 0; // rows whose final status the hook missed
 
-    qint64 m_wall0 = 0, m_cpu0 = 0, m_startAllNs = 0, m_endWallNs = 0, m_endCpuNs = 0;
-    ThreadSchedule::Sample m_schedule0, m_schedule1, m_endSchedule;
+    Stamp m_start, m_startAllEnd, m_end; // of StartAll, and of the last row's final status
 
     // The probe: a 10 ms timer, re-armed on every tick.
     QTimer m_probe;
@@ -684,11 +687,6 @@ bool SingleRun::openWindow()
         return false;
     }
     imageEdit->setText(QDir::current().filePath(QStringLiteral("sample.img")));
-    m_out.put("rows", m_table->rowCount());
-    m_out.put("window", QStringLiteral("%1x%2").arg(m_w->width()).arg(m_w->height()));
-    const int top = m_table->rowAt(0);
-    const int bottom = m_table->rowAt(m_table->viewport()->height() - 1);
-    m_out.put("rows_in_view", top < 0 ? 0 : (bottom < 0 ? m_table->rowCount() : bottom + 1) - top);
     if (m_table->rowCount() != m_o.single)
         std::fprintf(stderr, "velmora_bench: %d rows listed for %d boards\n", m_table->rowCount(), m_o.single);
     return true;
@@ -700,7 +698,6 @@ bool SingleRun::openWindow()
 void SingleRun::watchDeviceEvents()
 {
     auto *source = m_w->findChild<DeviceChangeSource *>();
-    m_out.put("device_monitor", source ? 1 : 0);
     if (!source)
         return;
     QObject::disconnect(source, &DeviceChangeSource::deviceChanged, m_w, nullptr);
@@ -726,12 +723,9 @@ void SingleRun::timeListings()
 
 void SingleRun::startAll()
 {
-    m_wall0 = clockNs();
-    m_cpu0 = procfs::cpuNs();
-    m_schedule0 = m_schedule.sample();
+    m_start = now();
     QMetaObject::invokeMethod(m_w, "runAll", Qt::DirectConnection);
-    m_startAllNs = clockNs() - m_wall0;
-    m_schedule1 = m_schedule.sample();
+    m_startAllEnd = now();
     watchRows();
     m_app.afterEvent = [this](QObject *owner) {
         afterEvent(owner);
@@ -754,7 +748,7 @@ void SingleRun::watchRows()
     for (const QProcess *p : processes)
         rowOfJob(p);
     m_out.put("jobs_started", processes.size());
-    checkAll(Seen::AtStart); // jobs that could not be started fail inside runAll
+    checkAll(false); // jobs that could not be started fail inside runAll
 }
 
 // The row of the job whose process this is (mapped on first sight: a
@@ -778,12 +772,12 @@ int SingleRun::rowOfJob(const QObject *owner)
 void SingleRun::afterEvent(QObject *owner)
 {
     if (!owner) {
-        checkAll(Seen::ByHook);
+        checkAll(false);
         return;
     }
     const int row = rowOfJob(owner);
     if (row >= 0)
-        checkRow(row, Seen::ByHook);
+        checkRow(row, false);
 }
 
 void SingleRun::resolveLabels()
@@ -794,7 +788,7 @@ void SingleRun::resolveLabels()
     }
 }
 
-void SingleRun::checkRow(int index, Seen seen)
+void SingleRun::checkRow(int index, bool bySweep)
 {
     RowWatch &r = m_rows[index];
     if (r.final)
@@ -812,24 +806,17 @@ void SingleRun::checkRow(int index, Seen seen)
     r.final = true;
     r.status = s;
     r.finalRealtimeNs = clockNs(CLOCK_REALTIME);
-    ++(seen == Seen::ByHook ? m_hookDetected : seen == Seen::BySweep ? m_sweepDetected : m_finalAtStart);
+    m_sweepDetected += bySweep ? 1 : 0;
     if (--m_remaining == 0) {
-        markEnd();
+        m_end = now();
         m_app.quit();
     }
 }
 
-void SingleRun::checkAll(Seen seen)
+void SingleRun::checkAll(bool bySweep)
 {
     for (int i = 0; i < m_rows.size(); ++i)
-        checkRow(i, seen);
-}
-
-void SingleRun::markEnd()
-{
-    m_endWallNs = clockNs();
-    m_endCpuNs = procfs::cpuNs();
-    m_endSchedule = m_schedule.sample();
+        checkRow(i, bySweep);
 }
 
 void SingleRun::probeTick()
@@ -841,7 +828,7 @@ void SingleRun::probeTick()
     m_probeWait << now.waitNs - m_armedSchedule.waitNs;
     if (m_probeLateness.last() > 5000000LL)
         m_slowTicks << QStringLiteral("%1:%2:%3:%4")
-                           .arg((m_armedAt - m_wall0) / 1000000)
+                           .arg((m_armedAt - m_start.wallNs) / 1000000)
                            .arg(double(m_probeLateness.last()) / 1e6, 0, 'f', 1)
                            .arg(double(now.runNs - m_armedSchedule.runNs) / 1e6, 0, 'f', 1)
                            .arg(double(now.waitNs - m_armedSchedule.waitNs) / 1e6, 0, 'f', 1);
@@ -869,7 +856,7 @@ void SingleRun::armTimers()
             m_rescanNs << clockNs() - t0;
             m_rescanToolNs << timeToolListing();
             resolveLabels();
-            checkAll(Seen::BySweep);
+            checkAll(true);
         });
     }
     QTimer::singleShot(int(m_durationNs / 1000000) + 60000, [this] {
@@ -891,7 +878,7 @@ void SingleRun::runUntilFinal()
         });
         m_sweep.setInterval(50);
         QObject::connect(&m_sweep, &QTimer::timeout, [this] {
-            checkAll(Seen::BySweep);
+            checkAll(true);
         });
         armTimers();
         m_probing = !m_o.childNoProbe;
@@ -906,8 +893,8 @@ void SingleRun::runUntilFinal()
         m_sweep.stop();
     }
     m_app.afterEvent = nullptr;
-    if (m_endWallNs == 0 || m_timedOut)
-        markEnd();
+    if (m_end.wallNs == 0 || m_timedOut)
+        m_end = now();
 }
 
 // Row outcomes, and the completion latency: the simulator's stamp of the
@@ -924,7 +911,7 @@ void SingleRun::writeOutcome()
         }
     }
     QVector<qint64> latency;
-    int finished = 0, failed = 0, stopped = 0, unfinished = 0;
+    int finished = 0, failed = 0, unfinished = 0;
     for (const RowWatch &r : qAsConst(m_rows)) {
         if (!r.final) {
             ++unfinished;
@@ -933,32 +920,26 @@ void SingleRun::writeOutcome()
             if (stamps.contains(r.port))
                 latency << r.finalRealtimeNs - stamps.value(r.port);
         } else {
-            ++(r.status == QLatin1String("Failed") ? failed : stopped);
+            failed += r.status == QLatin1String("Failed") ? 1 : 0;
         }
     }
     m_out.put("finished", finished);
     m_out.put("failed", failed);
-    m_out.put("stopped", stopped);
     m_out.put("unfinished", unfinished);
-    m_out.put("stamps", stamps.size());
     m_out.put("latency_ns", latency);
 }
 
 void SingleRun::writeFigures()
 {
-    m_out.put("boards", m_o.single);
-    m_out.put("duration_ns", double(m_durationNs));
-    m_out.put("startall_ns", double(m_startAllNs));
-    m_out.put("startall_run_ns", double(m_schedule1.runNs - m_schedule0.runNs));
-    m_out.put("startall_wait_ns", double(m_schedule1.waitNs - m_schedule0.waitNs));
-    m_out.put("gui_wait_ns", double(m_endSchedule.waitNs - m_schedule0.waitNs));
-    m_out.put("makespan_ns", double(m_endWallNs - m_wall0));
-    m_out.put("cpu_ns", double(m_endCpuNs - m_cpu0));
+    m_out.put("startall_ns", double(m_startAllEnd.wallNs - m_start.wallNs));
+    m_out.put("startall_run_ns", double(m_startAllEnd.schedule.runNs - m_start.schedule.runNs));
+    m_out.put("startall_wait_ns", double(m_startAllEnd.schedule.waitNs - m_start.schedule.waitNs));
+    m_out.put("gui_wait_ns", double(m_end.schedule.waitNs - m_start.schedule.waitNs));
+    m_out.put("makespan_ns", double(m_end.wallNs - m_start.wallNs));
+    m_out.put("cpu_ns", double(m_end.cpuNs - m_start.cpuNs));
     m_out.put("fds_during", m_fdsDuring);
     m_out.put("timed_out", m_timedOut ? 1 : 0);
-    m_out.put("hook_detected", m_hookDetected);
     m_out.put("sweep_detected", m_sweepDetected);
-    m_out.put("final_at_start", m_finalAtStart);
     m_out.put("device_events", m_deviceEvents);
     m_out.put("loadavg_end", loadAverage());
     m_out.put("probe_ns", m_probeLateness);

@@ -18,6 +18,7 @@
 
 #include "app/widget.h"
 #include "bench/procfs.h"
+#include "flashing/lognames.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -157,13 +158,6 @@ bool writeFile(const QString &name, const QByteArray &content)
 {
     QSaveFile file(name);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
-}
-
-QString logNameOf(const QString &port)
-{
-    QString name = port;
-    name.replace(':', '_');
-    return QStringLiteral("logs/%1_log.txt").arg(name);
 }
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -329,7 +323,7 @@ void Soak::rescan()
 // Whether the board's tool has printed the line of its hang point.
 static bool reachedHangPoint(const Board &b)
 {
-    const QByteArray log = readFile(logNameOf(b.port));
+    const QByteArray log = readFile(logFileNameForPort(b.port));
     return log.contains(">write all: " + QByteArray::number(b.at) + "%");
 }
 
