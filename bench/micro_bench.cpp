@@ -262,17 +262,24 @@ Widget &window()
     return *w;
 }
 
+// The progress bar of the row given as the range argument; null (and the
+// benchmark skipped) when that row has none.
+QProgressBar *barOfRow(benchmark::State &state)
+{
+    QProgressBar *bar = window().progressBarAt(int(state.range(0)));
+    if (!bar)
+        state.SkipWithError("no progress bar in that row");
+    return bar;
+}
+
 // As the job handler shows a percentage: the value, and a format holding the
 // number as text.  Range argument: the row (0 is in view, 100 is scrolled
 // out of view).  Painting happens in the same iteration.
 void BM_ShowProgress_NumberFormat(benchmark::State &state)
 {
-    Widget &w = window();
-    QProgressBar *bar = w.progressBarAt(int(state.range(0)));
-    if (!bar) {
-        state.SkipWithError("no progress bar in that row");
+    QProgressBar *bar = barOfRow(state);
+    if (!bar)
         return;
-    }
     int value = 0;
     for (auto _ : state) {
         value = value % 99 + 1;
@@ -288,12 +295,9 @@ BENCHMARK(BM_ShowProgress_NumberFormat)->ArgName("row")->Arg(0)->Arg(100);
 // The same update with the toolkit's own percentage format ("%p%"), set once.
 void BM_ShowProgress_PercentFormat(benchmark::State &state)
 {
-    Widget &w = window();
-    QProgressBar *bar = w.progressBarAt(int(state.range(0)));
-    if (!bar) {
-        state.SkipWithError("no progress bar in that row");
+    QProgressBar *bar = barOfRow(state);
+    if (!bar)
         return;
-    }
     bar->setFormat(QStringLiteral("%p%"));
     int value = 0;
     for (auto _ : state) {
