@@ -20,9 +20,9 @@
 namespace procfs {
 
 // The numeric entries of a /proc folder (pids in /proc, descriptors in
-// /proc/PID/fd), without the descriptor that reads the folder itself; *ok
-// false when the folder cannot be read.
-inline std::vector<int> numericEntries(const char *path, bool *ok = nullptr)
+// /proc/PID/fd); ownFds: the folder lists this process's descriptors, and the
+// one that reads it is left out. *ok false when the folder cannot be read.
+inline std::vector<int> numericEntries(const char *path, bool ownFds, bool *ok = nullptr)
 {
     std::vector<int> numbers;
     DIR *dir = ::opendir(path);
@@ -30,7 +30,7 @@ inline std::vector<int> numericEntries(const char *path, bool *ok = nullptr)
         *ok = dir != nullptr;
     if (!dir)
         return numbers;
-    const int own = ::dirfd(dir);
+    const int own = ownFds ? ::dirfd(dir) : -1;
     while (const dirent *entry = ::readdir(dir)) {
         char *end = nullptr;
         const long n = std::strtol(entry->d_name, &end, 10);
@@ -46,18 +46,18 @@ inline std::string pidPath(pid_t pid, const char *leaf)
     return "/proc/" + (pid > 0 ? std::to_string(pid) : std::string("self")) + "/" + leaf;
 }
 
-// The open descriptors of a process (0: this one), or none when they cannot
-// be read.
-inline std::vector<int> descriptors(pid_t pid = 0)
+// The open descriptors of a process (0: this one); *ok false when they
+// cannot be read.
+inline std::vector<int> descriptors(pid_t pid = 0, bool *ok = nullptr)
 {
-    return numericEntries(pidPath(pid, "fd").c_str());
+    return numericEntries(pidPath(pid, "fd").c_str(), pid <= 0 || pid == ::getpid(), ok);
 }
 
 // How many descriptors the process has open; -1 when that cannot be read.
 inline int descriptorCount(pid_t pid = 0)
 {
     bool ok = false;
-    const size_t count = numericEntries(pidPath(pid, "fd").c_str(), &ok).size();
+    const size_t count = descriptors(pid, &ok).size();
     return ok ? int(count) : -1;
 }
 
@@ -98,10 +98,10 @@ inline Stat stat(pid_t pid)
     return s;
 }
 
-// Every process in this PID namespace.
-inline std::vector<int> processes()
+// Every process in this PID namespace; *ok false when /proc cannot be read.
+inline std::vector<int> processes(bool *ok = nullptr)
 {
-    return numericEntries("/proc");
+    return numericEntries("/proc", false, ok);
 }
 
 // The direct children of this process, zombies included.

@@ -61,7 +61,9 @@ bool inOwnPidNamespace()
 {
     if (::getppid() != 1 || ::getpid() > 16)
         return false;
-    return procfs::processes().size() <= 3;
+    bool readable = false;
+    const size_t processes = procfs::processes(&readable).size();
+    return readable && processes <= 3;
 }
 
 QString writableUeventDevice()
