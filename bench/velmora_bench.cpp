@@ -994,8 +994,7 @@ struct LoadFigures
     QVector<double> makespanRatio, bareMakespanRatio, cpuS, bareCpuS, cpuRatio, startAllMs, maxRssKib, bareMaxRssKib,
         fdsPerBoard, bareFdsPerBoard;
     QVector<double> probeMs, probeOwnMs, controlMs, latencyMs, startAllRunMs, startAllWaitMs, guiWaitShare;
-    int velmoraRuns = 0, bareRuns = 0, probeRuns = 0, finished = 0, expected = 0, failedRuns = 0, sweepDetected = 0,
-        deviceEvents = 0;
+    int velmoraRuns = 0, probeRuns = 0, finished = 0, expected = 0, failedRuns = 0, sweepDetected = 0, deviceEvents = 0;
     QString worstTick;
     double worstTickOwnMs = 0;
     double maxLoad = 0;
@@ -1093,7 +1092,6 @@ void addProbeTicks(LoadFigures &f, const Result &r)
 
 void addBareRun(LoadFigures &f, const Result &b, double durationNs, double velmoraCpuS)
 {
-    ++f.bareRuns;
     const double bareCpu = b.value("cpu_ns") / 1e9;
     f.bareCpuS << bareCpu;
     if (f.boards > 0) {
