@@ -9,7 +9,7 @@
 class QDir;
 class QTemporaryDir;
 
-// What the GUI-thread benchmarks (--burst, --table) share.
+// What the benchmarks share.
 
 // Runs the event loop for ms milliseconds.
 void spinEventLoop(int ms);
@@ -19,6 +19,13 @@ double medianOf(QVector<double> values);
 
 // A message handler that drops every message: the figures are the output.
 void discardMessages(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// The port path of the board at index, 32 boards to a hub: "1:1" to "1:32",
+// then "2:1"...
+inline QString boardPort(int index)
+{
+    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
+}
 
 // What they do before their application object: the offscreen platform
 // unless one is set, dir prepared and made current, and messages dropped;

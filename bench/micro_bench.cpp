@@ -16,6 +16,7 @@
 // Run: velmora_micro_bench [--benchmark_filter=REGEX] [--benchmark_min_time=S]
 
 #include "app/widget.h"
+#include "bench/freezeprobe.h"
 #include "discovery/listingparser.h"
 #include "flashing/outputinterpreter.h"
 
@@ -30,11 +31,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Inputs
-
-QString portName(int index)
-{
-    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
-}
 
 // A listing of `boards` boards laid out as the tool prints it; with `colour`
 // every line is wrapped in line-erase and colour sequences and the cursor is
@@ -55,7 +51,7 @@ QByteArray listingBytes(int boards, bool colour)
     out += paint("1", "\tPath\tChip\tPro\tVid\tPid\tBcdVersion\tSerial_no") + "\n";
     out += QByteArray(64, '=') + "\n";
     for (int i = 0; i < boards; ++i) {
-        const QByteArray row = "\t" + portName(i).toLatin1() + "\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM" +
+        const QByteArray row = "\t" + boardPort(i).toLatin1() + "\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM" +
                                QByteArray::number(0x10000000 + i * 7919, 16).toUpper();
         out += paint("32", row) + "\n";
     }

@@ -35,17 +35,12 @@
 
 namespace {
 
-QString port(int index)
-{
-    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
-}
-
 QString listingText(int boards)
 {
     QString text = QStringLiteral("\tPath\tChip\tPro\tVid\tPid\tBcdVersion\tSerial_no\n") + QString(64, '=') + '\n';
     for (int i = 0; i < boards; ++i)
         text += QStringLiteral("\t%1\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM%2\n")
-                    .arg(port(i))
+                    .arg(boardPort(i))
                     .arg(i, 8, 16, QChar('0'));
     return text;
 }
@@ -57,7 +52,7 @@ void rebuildInView(QTableWidget *table, int boards)
     table->setRowCount(0);
     table->setRowCount(boards);
     for (int row = 0; row < boards; ++row) {
-        const QStringList fields = {port(row),
+        const QStringList fields = {boardPort(row),
                                     QStringLiteral("VB100"),
                                     QStringLiteral("LOAD:"),
                                     QStringLiteral("0xFFF0"),
@@ -164,7 +159,7 @@ int runTableBench(int argc, char **argv)
             w.populateDeviceTable(text);
         });
         w.populateDeviceTable(text);
-        complete &= table->rowCount() == boards && w.findRowByPath(port(boards - 1)) == boards - 1;
+        complete &= table->rowCount() == boards && w.findRowByPath(boardPort(boards - 1)) == boards - 1;
         const double againAfter = medianOf(after.again);
         std::printf("| %d | %.0f | %.0f | %.0f | %.0f | %.1f |\n", boards, medianOf(before.first),
                     medianOf(before.again), medianOf(after.first), againAfter,

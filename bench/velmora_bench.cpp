@@ -492,16 +492,11 @@ bool parseOptions(int argc, char **argv, Options &o)
 // ---------------------------------------------------------------------------
 // Working directory of one run
 
-QString portName(int index)
-{
-    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
-}
-
 QStringList portNames(int boards)
 {
     QStringList ports;
     for (int i = 0; i < boards; ++i)
-        ports << portName(i);
+        ports << boardPort(i);
     return ports;
 }
 
