@@ -615,6 +615,7 @@ private:
     Stamp now() { return {clockNs(), procfs::cpuNs(), m_schedule.sample()}; }
     void probeTick();
     void armTimers();
+    void timedRescan();
     void runUntilFinal();
     void writeOutcome();
     void writeFigures();
@@ -840,24 +841,29 @@ void SingleRun::armTimers()
         m_fdsDuring = procfs::descriptorCount();
     });
     for (double at : {0.3, 0.45, 0.6, 0.75}) {
-        if (!m_o.blocking)
-            break;
-        QTimer::singleShot(int(double(m_durationNs) * at / 1e6), [this] {
-            if (m_remaining == 0)
-                return;
-            m_rescanToolNs << timeToolListing();
-            const qint64 t0 = clockNs();
-            m_w->rescanDevices();
-            m_rescanNs << clockNs() - t0;
-            m_rescanToolNs << timeToolListing();
-            resolveLabels();
-            checkAll(true);
-        });
+        if (m_o.blocking)
+            QTimer::singleShot(int(double(m_durationNs) * at / 1e6), [this] {
+                timedRescan();
+            });
     }
     QTimer::singleShot(int(m_durationNs / 1000000) + 60000, [this] {
         m_timedOut = true;
         m_app.quit();
     });
+}
+
+// A rescan with the jobs running, and the tool's own listing timed next to it.
+void SingleRun::timedRescan()
+{
+    if (m_remaining == 0)
+        return;
+    m_rescanToolNs << timeToolListing();
+    const qint64 t0 = clockNs();
+    m_w->rescanDevices();
+    m_rescanNs << clockNs() - t0;
+    m_rescanToolNs << timeToolListing();
+    resolveLabels();
+    checkAll(true);
 }
 
 void SingleRun::runUntilFinal()
