@@ -381,13 +381,13 @@ const char *const OtherModes = "\nOther modes:\n"
 
 // Every option (valueName null for a flag) and where it goes; the child's
 // own have no help and are left out of --help.
-struct OptionSpec
+struct OptionEntry
 {
     const char *name, *valueName, *help;
     std::function<void(Options &, const QString &)> apply;
 };
 
-const QVector<OptionSpec> &optionSpecs()
+const QVector<OptionEntry> &optionTable()
 {
     const auto toInt = [](int Options::*field, int least) {
         return [field, least](Options &o, const QString &v) {
@@ -404,7 +404,7 @@ const QVector<OptionSpec> &optionSpecs()
             o.*field = true;
         };
     };
-    static const QVector<OptionSpec> options = {
+    static const QVector<OptionEntry> options = {
         {"quick", nullptr, "4 boards, 1 s, 1 repeat, 1 probe run (CI smoke run)", flag(&Options::quick)},
         {"duration", "S", "scripted flashing time per board (default 10)",
          [](Options &o, const QString &v) {
@@ -441,10 +441,10 @@ const QVector<OptionSpec> &optionSpecs()
 void usage()
 {
     std::printf("usage: velmora_bench [options]\n");
-    for (const OptionSpec &spec : optionSpecs()) {
-        if (spec.help)
-            std::printf("  --%-18s%s\n", qPrintable(QStringLiteral("%1 %2").arg(spec.name, spec.valueName).trimmed()),
-                        spec.help);
+    for (const OptionEntry &entry : optionTable()) {
+        if (entry.help)
+            std::printf("  --%-18s%s\n", qPrintable(QStringLiteral("%1 %2").arg(entry.name, entry.valueName).trimmed()),
+                        entry.help);
     }
     std::printf("%s", OtherModes);
 }
@@ -456,8 +456,8 @@ bool parseOptions(int argc, char **argv, Options &o)
     QCommandLineParser parser;
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     parser.addOption(help);
-    for (const OptionSpec &spec : optionSpecs())
-        parser.addOption({QLatin1String(spec.name), QString(), QLatin1String(spec.valueName)});
+    for (const OptionEntry &entry : optionTable())
+        parser.addOption({QLatin1String(entry.name), QString(), QLatin1String(entry.valueName)});
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -469,9 +469,9 @@ bool parseOptions(int argc, char **argv, Options &o)
         usage(); // the parser's own help text wants an application object
         std::exit(0);
     }
-    for (const OptionSpec &spec : optionSpecs()) {
-        if (parser.isSet(QLatin1String(spec.name)))
-            spec.apply(o, parser.value(QLatin1String(spec.name)));
+    for (const OptionEntry &entry : optionTable()) {
+        if (parser.isSet(QLatin1String(entry.name)))
+            entry.apply(o, parser.value(QLatin1String(entry.name)));
     }
     if (o.quick) {
         const auto unless = [&parser](const char *name, auto &field, auto value) {
