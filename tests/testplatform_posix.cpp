@@ -1,12 +1,11 @@
 #include "testplatform.h"
 
+#include "bench/procfs.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 
 #include <csignal>
-#include <dirent.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -18,31 +17,14 @@ bool processAlive(qint64 pid)
 
 QList<int> childPids()
 {
-    QList<int> pids;
-    const int self = int(::getpid());
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            pids << pid;
-    }
-    return pids;
+    const std::vector<int> pids = procfs::children();
+    return QList<int>(pids.begin(), pids.end());
 }
 
 bool logHeldOpen()
 {
-    QDirIterator fds(QStringLiteral("/proc/self/fd"), QDir::System | QDir::NoDotAndDotDot);
-    while (fds.hasNext()) {
-        fds.next();
-        if (fds.fileInfo().symLinkTarget().contains(QLatin1String("_log.txt")))
+    for (int fd : procfs::descriptors()) {
+        if (procfs::descriptorTarget(fd).find("_log.txt") != std::string::npos)
             return true;
     }
     return false;
@@ -62,17 +44,8 @@ bool installSimulatorAs(const QString &simulator, const QString &toolPath)
 QStringList openDescriptors()
 {
     QStringList fds;
-    DIR *listing = ::opendir("/proc/self/fd");
-    if (!listing)
-        return fds;
-    const int own = ::dirfd(listing);
-    while (const dirent *entry = ::readdir(listing)) {
-        if (entry->d_name[0] == '.' || QByteArray(entry->d_name).toInt() == own)
-            continue;
-        const QString fd = QString::fromLatin1(entry->d_name);
-        fds << fd + QLatin1String(" -> ") + QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
-    }
-    ::closedir(listing);
+    for (int fd : procfs::descriptors())
+        fds << QStringLiteral("%1 -> %2").arg(fd).arg(QString::fromStdString(procfs::descriptorTarget(fd)));
     return fds;
 }
 
@@ -90,17 +63,9 @@ bool inOwnPidNamespace()
 {
     if (::getppid() != 1 || ::getpid() > 16)
         return false;
-    int processes = 0;
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return false;
-    while (const dirent *entry = ::readdir(proc)) {
-        bool numeric = false;
-        QByteArray(entry->d_name).toInt(&numeric);
-        processes += numeric ? 1 : 0;
-    }
-    ::closedir(proc);
-    return processes <= 3;
+    bool readable = false;
+    const size_t processes = procfs::processes(&readable).size();
+    return readable && processes <= 3;
 }
 
 QString writableUeventDevice()
