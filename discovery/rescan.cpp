@@ -45,7 +45,7 @@ void Widget::applyListing(const QVector<ListedDevice> &devices, const QMap<QStri
         appendLostJobRow(devicePort);
         qDebug() << "Target Will Kill uuu.exe";
         if (FlashProcess *process = jobProcess(devicePort))
-            endJobByKill(process, AttemptOutcome::Lost, QStringLiteral("the board left the listing"), false);
+            endJobByKill(process, AttemptOutcome::Lost, QStringLiteral("board vanished"), false);
         else
             finishJob(devicePort, nullptr, nullptr, StatusText::stopped());
     }

@@ -124,7 +124,7 @@ void Widget::endUnstartedAttempt(Attempt attempt, const QString &reason, bool fa
 {
     attempt.ended = QDateTime::currentDateTimeUtc();
     attempt.outcome = AttemptOutcome::NotStarted;
-    attempt.reason = reason;
+    attempt.reason = failed ? QStringLiteral("script not written: %1").arg(reason) : reason;
     if (failed) {
         failJob(nullptr, attempt.port, reason);
     } else {
@@ -265,7 +265,7 @@ void Widget::handleJobOutput(FlashProcess *process)
     process->markerPrinted = process->markerPrinted || verdict.markerSeen;
 
     if (verdict.failed) {
-        process->decideEnd(AttemptOutcome::Failed, QStringLiteral("a failure word in the output"));
+        process->decideEnd(AttemptOutcome::Failed, QStringLiteral("failure word seen"));
         failJob(process, devicePort, QString());
         return;
     }
