@@ -1,5 +1,6 @@
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/stationrecords.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
 
@@ -25,7 +26,9 @@ int main(int argc, char *argv[])
     setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
+        StationRecords records; // outlives the window, whose end stops the jobs still running
         Widget w;
+        records.attach(&w);
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();
