@@ -3,6 +3,8 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -46,6 +48,7 @@ private slots:
     void killedVelmoraLeavesNoTool_data();
     void killedVelmoraLeavesNoTool();
     void killedVelmoraLeavesNoListing();
+    void killedVelmoraLeavesWholeJournalLines();
     void secondVelmoraIsRefused();
     void copiedStationFolderRuns();
 
@@ -72,6 +75,8 @@ private:
     // Whether the last listing run logged is still running.
     bool lastListingAlive() const;
     bool anyToolAlive() const;
+    // The journal's lines; every line but the last must parse (lastMayBeTorn).
+    QVector<QJsonObject> journalLines(bool lastMayBeTorn);
 
     QProcess xvfb;
     QString display;
@@ -483,6 +488,57 @@ void TestStation::killedVelmoraLeavesNoListing()
     QVERIFY(signalVelmora(velmora, SIGKILL));
     QVERIFY(velmora->waitForFinished(5000));
     QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
+}
+
+QVector<QJsonObject> TestStation::journalLines(bool lastMayBeTorn)
+{
+    QVector<QJsonObject> lines;
+    const QList<QByteArray> texts = dir->readFile("logs/journal.jsonl").split('\n');
+    for (int i = 0; i < texts.size(); ++i) {
+        const QJsonDocument line = QJsonDocument::fromJson(texts[i]);
+        if (line.isObject())
+            lines << line.object();
+        else if (!(i == texts.size() - 1 && (lastMayBeTorn || texts[i].isEmpty())))
+            QTest::qFail(texts[i].left(200).constData(), __FILE__, __LINE__);
+    }
+    return lines;
+}
+
+// Killed while some boards of the rack have ended and others flash: the
+// journal holds the lines written so far, whole, and the next Velmora
+// appends its own after them.
+void TestStation::killedVelmoraLeavesWholeJournalLines()
+{
+    QByteArray scenario = "log tool.log\n";
+    for (const QString &port : ports) {
+        scenario += "board " + port.toUtf8() + " chip=VB100 pro=LOAD: vid=0xFFF0 pid=0xFFF1 " +
+                    (port < "6:3" ? "duration_ms=100\n" : "outcome=hang@30\n");
+    }
+    dir->writeScenario(scenario);
+    QProcess *velmora = startVelmora();
+    clickStartAll(velmora, dir->filePath("sample.img"));
+    QTRY_COMPARE_WITH_TIMEOUT(journalLines(true).size(), 3, 15000);
+    QVERIFY(signalVelmora(velmora, SIGKILL));
+    QVERIFY(velmora->waitForFinished(5000));
+    const QVector<QJsonObject> killed = journalLines(true);
+    QCOMPARE(killed.size(), 3);
+    QCOMPARE(killed[0].value("event").toString(), QStringLiteral("start"));
+    for (int i = 1; i < 3; ++i) {
+        QCOMPARE(killed[i].value("outcome").toString(), QStringLiteral("finished"));
+        QVERIFY(QFileInfo::exists(dir->filePath(killed[i].value("log").toObject().value("path").toString())));
+    }
+
+    QProcess *next = startVelmora();
+    QVERIFY(!windowOf(next, QStringLiteral("Velmora")).isEmpty());
+    QVERIFY(signalVelmora(next, SIGTERM));
+    QVERIFY(next->waitForFinished(15000));
+    const QVector<QJsonObject> lines = journalLines(false);
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.mid(0, 3), killed);
+    QCOMPARE(lines[3].value("event").toString(), QStringLiteral("start"));
+    QCOMPARE(lines[4].value("event").toString(), QStringLiteral("end"));
+    QVERIFY(lines[3].value("session") != killed[0].value("session"));
+    QCOMPARE(lines[4].value("session"), lines[3].value("session"));
 }
 
 void TestStation::secondVelmoraIsRefused()
