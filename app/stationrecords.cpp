@@ -1,6 +1,7 @@
 #include "app/stationrecords.h"
 
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
 #include "flashing/loghistory.h"
 #include "flashing/lognames.h"
 
@@ -28,9 +29,10 @@ StationRecords::~StationRecords()
 
 void StationRecords::attach(Widget *window)
 {
-    connect(window, &Widget::attemptStarted, this, &StationRecords::onStarted);
-    connect(window, &Widget::attemptLogged, this, &StationRecords::onLogged);
-    connect(window, &Widget::attemptEnded, this, &StationRecords::onEnded);
+    const AttemptSignals *announced = window->attemptSignals();
+    connect(announced, &AttemptSignals::attemptStarted, this, &StationRecords::onStarted);
+    connect(announced, &AttemptSignals::attemptLogged, this, &StationRecords::onLogged);
+    connect(announced, &AttemptSignals::attemptEnded, this, &StationRecords::onEnded);
 }
 
 void StationRecords::setImageHashPending(const QString &path)
