@@ -1,5 +1,6 @@
 #include "app/stationrecords.h"
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
 #include "flashing/loghistory.h"
 #include "testsupport.h"
 
@@ -30,6 +31,7 @@ private slots:
     void rackOfFifty_data();
     void rackOfFifty();
     void windowClosedWhileJobsRun();
+    void restartInTheSamePort();
     void attemptsWaitForTheImageHash();
     void tornLastLineRepairedAtStart();
     void fullDisk();
@@ -357,6 +359,33 @@ void TestRecords::windowClosedWhileJobsRun()
     QCOMPARE(stopped, QSet<QString>({"30:2", "30:3"}));
     QCOMPARE(lines[4].value("event").toString(), QStringLiteral("end"));
     QCOMPARE(lines[4].value("attempts").toInt(), 3);
+}
+
+// A board flashed again in its port the moment its attempt ended: each
+// attempt's copy holds its own run only.
+void TestRecords::restartInTheSamePort()
+{
+    openWindow(board("34:1", "duration_ms=100"));
+    int restarts = 0;
+    connect(w->attemptSignals(), &AttemptSignals::attemptEnded, w, [&] {
+        if (restarts++ == 0)
+            QTimer::singleShot(0, w, [this] {
+                w->runOrStopDevice("34:1");
+            });
+    });
+    w->runOrStopDevice("34:1");
+    QTRY_COMPARE_WITH_TIMEOUT(records->attemptCount(), 2, 15000);
+    QCOMPARE(restarts, 2);
+    const QVector<QJsonObject> lines = journal();
+    QCOMPARE(lines.size(), 3);
+    QByteArray both;
+    for (int i = 1; i < 3; ++i) {
+        const QByteArray copy = dir->readFile(lines[i].value("log").toObject().value("path").toString());
+        QCOMPARE(copy.count("34:1->Okay"), 1);
+        QCOMPARE(copy.count("34:1>write all: 0%"), 1);
+        both += copy;
+    }
+    QVERIFY(both.endsWith(dir->readFile(perPortLog("34:1"))));
 }
 
 // An attempt that ends while its image is still being hashed is written
