@@ -35,7 +35,8 @@ public:
     void attach(Widget *window);
 
     // The image's hash is being computed: attempts with it that end meanwhile
-    // are written when it is known.
+    // are written when it is known. Paths are compared as the window's
+    // imagePath() gives them.
     void setImageHashPending(const QString &path);
     // The image's size and SHA-256 (lower-case hex); attempts waiting for it
     // are written now.

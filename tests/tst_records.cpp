@@ -37,6 +37,7 @@ private slots:
     void fullDisk();
 
 private:
+    void checkRackJournal(const QMap<QString, int> &kindOf, const QString &session);
     // Every line of the journal, parsed; fails the case on a line that is no object.
     QVector<QJsonObject> journal();
     void openWindow(const QByteArray &scenario);
@@ -180,78 +181,89 @@ void TestRecords::rackOfFifty_data()
     QTest::newRow("seed 4242") << 4242u;
 }
 
-// Fifty boards ending every way there is give one line each, in the order
-// they were written, with their outcome as the rows show it and a kept copy
-// of exactly what their log received.
+namespace {
+
+// The ways a rack's board ends, the outcome its line must give, and how its
+// row and the failed-devices line show it (a lost board leaves a "Fail" row
+// and is not counted as failed).
+struct Kind
+{
+    const char *name;
+    QByteArray keys;
+    QString outcome;
+    QString row;
+    bool listedAsFailed;
+};
+const QVector<Kind> Kinds = {
+    {"finished", "duration_ms=300", "finished", "Finished", false},
+    {"failure word", "outcome=fail@40", "failed", "Failed", true},
+    {"crash", "outcome=crash@50", "failed", "Failed", true},
+    {"exit code", "outcome=exit@60:3", "failed", "Failed", true},
+    {"stop", "outcome=hang@30", "stopped", "Stopped", false},
+    {"board pulled", "outcome=hang@30", "lost", "Fail", false},
+    {"tool missing", "duration_ms=300", "not-started", "Failed", true},
+};
+enum { Stop = 4, Pulled = 5, ToolMissing = 6 };
+
+QSet<QString> portsListedAsFailed(const QString &failedText)
+{
+    QSet<QString> ports;
+    for (auto match = QRegularExpression("Device #([^,)]+)").globalMatch(failedText); match.hasNext();)
+        ports << match.next().captured(1);
+    return ports;
+}
+
+} // namespace
+
+// Fifty boards ending every way there is give one line each, numbered in
+// the order they were written, with the outcome the rows show and a kept
+// copy of exactly what their log received.
 void TestRecords::rackOfFifty()
 {
     QFETCH(unsigned, seed);
-    struct Kind
-    {
-        const char *name;
-        QByteArray keys;
-        const char *outcome;
-    };
-    const QVector<Kind> kinds = {
-        {"finished", "duration_ms=300", "finished"},
-        {"failure word", "outcome=fail@40", "failed"},
-        {"crash", "outcome=crash@50", "failed"},
-        {"exit code", "outcome=exit@60:3", "failed"},
-        {"stop", "outcome=hang@30", "stopped"},
-        {"board pulled", "outcome=hang@30", "lost"},
-        {"tool missing", "duration_ms=300", "not-started"},
-    };
     std::mt19937 random(seed);
     QMap<QString, int> kindOf;
-    QStringList ports;
-    QByteArray scenario;
-    for (int i = 0; i < 50; ++i) {
-        const QString port = QStringLiteral("%1:%2").arg(20 + i / 10).arg(i % 10 + 1);
-        // Every kind at least once, then any.
-        const int kind = i < kinds.size() ? i : int(random() % unsigned(kinds.size()));
-        kindOf.insert(port, kind);
-        ports << port;
-    }
-    const auto scenarioListing = [&](const QSet<int> &unlisted) {
+    for (int i = 0; i < 50; ++i) // every kind at least once, then any
+        kindOf.insert(QStringLiteral("%1:%2").arg(20 + i / 10).arg(i % 10 + 1),
+                      i < Kinds.size() ? i : int(random() % unsigned(Kinds.size())));
+    const auto scenario = [&](int unlisted) {
         QByteArray text = "log tool.log\n";
-        for (const QString &port : ports)
-            text += board(port, kinds[kindOf[port]].keys + (unlisted.contains(kindOf[port]) ? " listed=0" : ""));
+        for (auto board = kindOf.cbegin(); board != kindOf.cend(); ++board)
+            text += ::board(board.key(), Kinds[*board].keys + (*board == unlisted ? " listed=0" : ""));
         return text;
     };
-    const int stop = 4, pulled = 5, toolMissing = 6;
-    openWindow(scenarioListing({toolMissing}));
+    openWindow(scenario(ToolMissing));
     QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
-    for (const QString &port : ports) {
-        const int kind = kindOf[port];
-        if (kind == stop || kind == pulled)
-            QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(perPortLog(port)).contains("30%"), 60000);
-        else if (kind != toolMissing)
-            QTRY_VERIFY_WITH_TIMEOUT(status(port) != QLatin1String("Running"), 60000);
+    for (auto board = kindOf.cbegin(); board != kindOf.cend(); ++board) {
+        if (*board == Stop || *board == Pulled)
+            QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(perPortLog(board.key())).contains("30%"), 60000);
+        else if (*board != ToolMissing)
+            QTRY_VERIFY_WITH_TIMEOUT(status(board.key()) != QLatin1String("Running"), 60000);
     }
-    for (const QString &port : ports) {
-        if (kindOf[port] == stop)
-            w->runOrStopDevice(port);
-    }
-    dir->writeScenario(scenarioListing({pulled}));
+    for (const QString &port : kindOf.keys(Stop))
+        w->runOrStopDevice(port);
+    dir->writeScenario(scenario(Pulled));
     w->rescanDevices();
     dir->removeTool();
-    for (const QString &port : ports) {
-        if (kindOf[port] == toolMissing)
-            w->runOrStopDevice(port);
-    }
+    for (const QString &port : kindOf.keys(ToolMissing))
+        w->runOrStopDevice(port);
     dir->installTool();
     QTRY_COMPARE_WITH_TIMEOUT(records->attemptCount(), 50, 30000);
     QCOMPARE(w->runningJobCount(), 0);
-
-    QMap<QString, QString> rows;
-    for (const QString &port : ports) {
-        const int row = w->findRowByPath(port);
-        rows.insert(port, row >= 0 ? w->statusLabelAt(row)->text() : QString());
+    const QSet<QString> listedAsFailed = portsListedAsFailed(failedText());
+    QVERIFY2(failedText().startsWith(QStringLiteral("Failed Devices: %1 (").arg(listedAsFailed.size())),
+             qPrintable(failedText()));
+    for (auto board = kindOf.cbegin(); board != kindOf.cend(); ++board) {
+        QCOMPARE(w->statusLabelAt(w->findRowByPath(board.key()))->text(), Kinds[*board].row);
+        QCOMPARE(listedAsFailed.contains(board.key()), Kinds[*board].listedAsFailed);
     }
-    const QString failed = failedText();
     const QString session = records->session();
     endSession();
+    checkRackJournal(kindOf, session);
+}
 
+void TestRecords::checkRackJournal(const QMap<QString, int> &kindOf, const QString &session)
+{
     const QVector<QJsonObject> lines = journal();
     QCOMPARE(lines.size(), 52);
     QCOMPARE(lines.first().value("event").toString(), QStringLiteral("start"));
@@ -259,75 +271,45 @@ void TestRecords::rackOfFifty()
     QCOMPARE(lines.last().value("attempts").toInt(), 50);
     QMap<QString, QSet<QString>> reasonsOfKind;
     QSet<QString> seen;
-    QMap<QString, QString> outcomes;
-    int kept = 0;
     for (int i = 0; i < lines.size(); ++i) {
         const QJsonObject &line = lines[i];
         QCOMPARE(line.value("seq").toInt(), i + 1);
         QCOMPARE(line.value("session").toString(), session);
-        QCOMPARE(line.value("schema").toInt(), 1);
         if (i == 0 || i == lines.size() - 1)
             continue;
-        QCOMPARE(line.value("event").toString(), QStringLiteral("attempt"));
         const QString port = line.value("port").toString();
-        QVERIFY2(ports.contains(port) && !seen.contains(port), qPrintable(port));
+        QVERIFY2(kindOf.contains(port) && !seen.contains(port), qPrintable(port));
         seen.insert(port);
-        outcomes.insert(port, line.value("outcome").toString());
-        const Kind &kind = kinds[kindOf[port]];
-        QVERIFY2(line.value("outcome").toString() == QLatin1String(kind.outcome),
-                 qPrintable(port + " " + kind.name + ": " + line.value("outcome").toString()));
-        QCOMPARE(line.value("image").toObject().value("path").toString(), dir->filePath("sample.img"));
-        QCOMPARE(line.value("image").toObject().value("size").toInt(), 4096);
-        if (kindOf[port] == 0)
-            QVERIFY(line.value("reason").isNull());
-        else
-            reasonsOfKind[kind.name] << line.value("reason").toString();
-        const QStringList argv = line.value("argv").toVariant().toStringList();
+        const Kind &kind = Kinds[kindOf[port]];
+        QCOMPARE(line.value("event").toString(), QStringLiteral("attempt"));
+        QVERIFY2(line.value("outcome").toString() == kind.outcome, qPrintable(port + " " + kind.name));
+        QCOMPARE(line.value("image").toObject(),
+                 QJsonObject({{"path", dir->filePath("sample.img")}, {"size", 4096}, {"sha256", QJsonValue::Null}}));
+        reasonsOfKind[kind.name] << line.value("reason").toString();
         // The tool was asked for every one of them, present or not.
-        QVERIFY2(argv.contains(port), qPrintable(argv.join(' ')));
+        QVERIFY(line.value("argv").toVariant().toStringList().contains(port));
 
         const QJsonObject log = line.value("log").toObject();
-        if (kindOf[port] == toolMissing && log.isEmpty())
-            continue;
-        const QString keptName = log.value("path").toString();
-        QCOMPARE(keptName, "logs/history/" + QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate) + "/" +
-                               QString(port).replace(':', '_') + "_" + session + "_" + QString::number(i + 1) + ".txt");
-        const QByteArray copy = dir->readFile(keptName);
+        QCOMPARE(log.value("path").toString(),
+                 historyFolder(QDateTime::currentDateTimeUtc().date()) + "/" + keptLogName(port, session, i + 1));
+        const QByteArray copy = dir->readFile(log.value("path").toString());
         QCOMPARE(log.value("sha256").toString(), sha256(copy));
         QCOMPARE(log.value("size").toInt(), copy.size());
         // One attempt in each port: the per-port log holds the same bytes.
         QCOMPARE(copy, dir->readFile(perPortLog(port)));
-        ++kept;
     }
-    QCOMPARE(seen.size(), 50);
-    // Each way of failing says why in its own words.
-    for (const char *name : {"failure word", "crash", "exit code", "stop", "board pulled", "tool missing"}) {
-        QVERIFY2(reasonsOfKind[name].size() == 1 && !reasonsOfKind[name].values().first().isEmpty(),
-                 qPrintable(name + QStringLiteral(": ") + reasonsOfKind[name].values().join(" | ")));
+    // Each way of ending says why in words of its own (a finished one, nothing).
+    QSet<QString> reasons;
+    for (const Kind &kind : Kinds) {
+        const QStringList said = reasonsOfKind[kind.name].values();
+        QVERIFY2(said.size() == 1, qPrintable(kind.name + QStringLiteral(": ") + said.join(" | ")));
+        reasons << said.first();
     }
-    QCOMPARE(QSet<QString>({*reasonsOfKind["failure word"].begin(), *reasonsOfKind["crash"].begin(),
-                            *reasonsOfKind["exit code"].begin()})
-                 .size(),
-             3);
-    // The rows and the summary line say what the journal says: a lost board
-    // leaves a "Fail" row and is not counted among the failed devices.
-    const QMap<QString, QPair<QString, bool>> shown = {{"finished", {"Finished", false}},
-                                                       {"failed", {"Failed", true}},
-                                                       {"stopped", {"Stopped", false}},
-                                                       {"lost", {"Fail", false}},
-                                                       {"not-started", {"Failed", true}}};
-    QSet<QString> listedAsFailed;
-    for (auto match = QRegularExpression("Device #([^,)]+)").globalMatch(failed); match.hasNext();)
-        listedAsFailed << match.next().captured(1);
-    QVERIFY2(failed.startsWith(QStringLiteral("Failed Devices: %1 (").arg(listedAsFailed.size())), qPrintable(failed));
-    for (const QString &port : ports) {
-        const QString outcome = outcomes[port];
-        QCOMPARE(rows[port], shown[outcome].first);
-        QCOMPARE(listedAsFailed.contains(port), shown[outcome].second);
-    }
+    QCOMPARE(reasons.size(), Kinds.size());
+    QVERIFY(reasons.contains(QString()));
     // Nothing is left under a partial name.
     const QDir history(dir->filePath(historyFolder(QDateTime::currentDateTimeUtc().date())));
-    QCOMPARE(history.entryList(QDir::Files | QDir::Hidden).size(), kept);
+    QCOMPARE(history.entryList(QDir::Files | QDir::Hidden).size(), 50);
 }
 
 // Jobs still running when the window closes end as stopped, before the
