@@ -38,8 +38,6 @@ private slots:
 
 private:
     void checkRackJournal(const QMap<QString, int> &kindOf, const QString &session);
-    // Every line of the journal, parsed; fails the case on a line that is no object.
-    QVector<QJsonObject> journal();
     void openWindow(const QByteArray &scenario);
     void endSession();
     QString status(const QString &port) const { return w->statusLabelAt(w->findRowByPath(port))->text(); }
@@ -129,23 +127,6 @@ void TestRecords::endSession()
     w = nullptr;
     delete records;
     records = nullptr;
-}
-
-QVector<QJsonObject> TestRecords::journal()
-{
-    QVector<QJsonObject> lines;
-    const QByteArray text = dir->readFile("logs/journal.jsonl");
-    if (!text.isEmpty() && !text.endsWith('\n'))
-        QTest::qFail("the journal's last line has no line end", __FILE__, __LINE__);
-    for (const QByteArray &line : text.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QJsonDocument document = QJsonDocument::fromJson(line);
-        if (!document.isObject())
-            QTest::qFail(line.left(200).constData(), __FILE__, __LINE__);
-        lines << document.object();
-    }
-    return lines;
 }
 
 QString TestRecords::mountSmallFileSystem(const QString &path)
@@ -264,7 +245,7 @@ void TestRecords::rackOfFifty()
 
 void TestRecords::checkRackJournal(const QMap<QString, int> &kindOf, const QString &session)
 {
-    const QVector<QJsonObject> lines = journal();
+    const QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 52);
     QCOMPARE(lines.first().value("event").toString(), QStringLiteral("start"));
     QCOMPARE(lines.last().value("event").toString(), QStringLiteral("end"));
@@ -323,7 +304,7 @@ void TestRecords::windowClosedWhileJobsRun()
         QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(perPortLog(port)).contains("30%"), 15000);
     endSession();
 
-    const QVector<QJsonObject> lines = journal();
+    const QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 5);
     QCOMPARE(lines[1].value("port").toString(), QStringLiteral("30:1"));
     QCOMPARE(lines[1].value("outcome").toString(), QStringLiteral("finished"));
@@ -358,7 +339,7 @@ void TestRecords::restartInTheSamePort()
     w->runOrStopDevice("34:1");
     QTRY_COMPARE_WITH_TIMEOUT(records->attemptCount(), 2, 15000);
     QCOMPARE(restarts, 2);
-    const QVector<QJsonObject> lines = journal();
+    const QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 3);
     QByteArray both;
     for (int i = 1; i < 3; ++i) {
@@ -383,9 +364,9 @@ void TestRecords::attemptsWaitForTheImageHash()
     records->setImageHashPending(image);
     QTest::mouseClick(w->findChild<QPushButton *>("startAllButton"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(records->attemptCount(), 2, 15000);
-    QCOMPARE(journal().size(), 1);
+    QCOMPARE(dir->journalLines().size(), 1);
     records->setImageHash(image, 4096, sum);
-    QVector<QJsonObject> lines = journal();
+    QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 3);
     for (int i = 1; i < 3; ++i) {
         QCOMPARE(lines[i].value("seq").toInt(), i + 1);
@@ -397,11 +378,11 @@ void TestRecords::attemptsWaitForTheImageHash()
     QTRY_COMPARE_WITH_TIMEOUT(records->attemptCount(), 3, 15000);
     w->findChild<QLineEdit *>("lineEdit_All")->setText(other);
     w->runOrStopDevice("31:2");
-    QTRY_COMPARE_WITH_TIMEOUT(journal().size(), 4, 15000);
-    QCOMPARE(journal().last().value("image").toObject(),
+    QTRY_COMPARE_WITH_TIMEOUT(dir->journalLines().size(), 4, 15000);
+    QCOMPARE(dir->journalLines().last().value("image").toObject(),
              QJsonObject({{"path", other}, {"size", 13}, {"sha256", QJsonValue::Null}}));
     endSession();
-    lines = journal();
+    lines = dir->journalLines();
     QCOMPARE(lines.size(), 6);
     QCOMPARE(lines[4].value("port").toString(), QStringLiteral("31:1"));
     QCOMPARE(lines[4].value("seq").toInt(), 5);
@@ -426,7 +407,7 @@ void TestRecords::tornLastLineRepairedAtStart()
     endSession();
 
     QVERIFY(dir->readFile("logs/journal.jsonl").startsWith(earlier + "{"));
-    const QVector<QJsonObject> lines = journal();
+    const QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[1].value("event").toString(), QStringLiteral("start"));
     QCOMPARE(lines[2].value("port").toString(), QStringLiteral("32:1"));

@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
@@ -75,8 +74,6 @@ private:
     // Whether the last listing run logged is still running.
     bool lastListingAlive() const;
     bool anyToolAlive() const;
-    // The journal's lines; every line but the last must parse (lastMayBeTorn).
-    QVector<QJsonObject> journalLines(bool lastMayBeTorn);
 
     QProcess xvfb;
     QString display;
@@ -490,20 +487,6 @@ void TestStation::killedVelmoraLeavesNoListing()
     QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
 }
 
-QVector<QJsonObject> TestStation::journalLines(bool lastMayBeTorn)
-{
-    QVector<QJsonObject> lines;
-    const QList<QByteArray> texts = dir->readFile("logs/journal.jsonl").split('\n');
-    for (int i = 0; i < texts.size(); ++i) {
-        const QJsonDocument line = QJsonDocument::fromJson(texts[i]);
-        if (line.isObject())
-            lines << line.object();
-        else if (!(i == texts.size() - 1 && (lastMayBeTorn || texts[i].isEmpty())))
-            QTest::qFail(texts[i].left(200).constData(), __FILE__, __LINE__);
-    }
-    return lines;
-}
-
 // Killed while some boards of the rack have ended and others flash: the
 // journal holds the lines written so far, whole, and the next Velmora
 // appends its own after them.
@@ -517,10 +500,10 @@ void TestStation::killedVelmoraLeavesWholeJournalLines()
     dir->writeScenario(scenario);
     QProcess *velmora = startVelmora();
     clickStartAll(velmora, dir->filePath("sample.img"));
-    QTRY_COMPARE_WITH_TIMEOUT(journalLines(true).size(), 3, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(dir->journalLines(true).size(), 3, 15000);
     QVERIFY(signalVelmora(velmora, SIGKILL));
     QVERIFY(velmora->waitForFinished(5000));
-    const QVector<QJsonObject> killed = journalLines(true);
+    const QVector<QJsonObject> killed = dir->journalLines(true);
     QCOMPARE(killed.size(), 3);
     QCOMPARE(killed[0].value("event").toString(), QStringLiteral("start"));
     for (int i = 1; i < 3; ++i) {
@@ -532,7 +515,7 @@ void TestStation::killedVelmoraLeavesWholeJournalLines()
     QVERIFY(!windowOf(next, QStringLiteral("Velmora")).isEmpty());
     QVERIFY(signalVelmora(next, SIGTERM));
     QVERIFY(next->waitForFinished(15000));
-    const QVector<QJsonObject> lines = journalLines(false);
+    const QVector<QJsonObject> lines = dir->journalLines();
     QCOMPARE(lines.size(), 5);
     QCOMPARE(lines.mid(0, 3), killed);
     QCOMPARE(lines[3].value("event").toString(), QStringLiteral("start"));
