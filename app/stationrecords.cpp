@@ -2,6 +2,7 @@
 
 #include "app/widget.h"
 #include "flashing/attemptsignals.h"
+#include "flashing/imagefingerprint.h"
 #include "flashing/loghistory.h"
 #include "flashing/lognames.h"
 
@@ -27,8 +28,15 @@ StationRecords::~StationRecords()
     writeLine(sessionRecord(m_context, m_seq + 1, QStringLiteral("end"), QDateTime::currentDateTimeUtc(), m_attempts));
 }
 
-void StationRecords::attach(Widget *window)
+void StationRecords::attach(Widget *window, const ImageFingerprint *fingerprint)
 {
+    if (fingerprint) {
+        connect(fingerprint, &ImageFingerprint::hashPending, this, &StationRecords::setImageHashPending);
+        connect(fingerprint, &ImageFingerprint::hashed, this, &StationRecords::setImageHash);
+        connect(fingerprint, &ImageFingerprint::hashFailed, this, [this](const QString &path) {
+            setImageHash(path, -1, QString());
+        });
+    }
     const AttemptSignals *announced = window->attemptSignals();
     connect(announced, &AttemptSignals::attemptStarted, this, &StationRecords::onStarted);
     connect(announced, &AttemptSignals::attemptLogged, this, &StationRecords::onLogged);
@@ -37,14 +45,26 @@ void StationRecords::attach(Widget *window)
 
 void StationRecords::setImageHashPending(const QString &path)
 {
-    m_pendingHashes.insert(path);
+    if (!m_pendingHash.isEmpty() && m_pendingHash != path)
+        writeWaiting(m_pendingHash);
+    m_pendingHash = path;
     m_hashes.remove(path);
 }
 
 void StationRecords::setImageHash(const QString &path, qint64 size, const QString &sha256)
 {
-    m_pendingHashes.remove(path);
-    m_hashes.insert(path, {path, size, sha256});
+    if (sha256.isEmpty())
+        m_hashes.remove(path);
+    else
+        m_hashes.insert(path, {path, size, sha256});
+    if (m_pendingHash == path)
+        m_pendingHash.clear();
+    writeWaiting(path);
+}
+
+// Writes the attempts that wait for that image's hash, with what is known of it.
+void StationRecords::writeWaiting(const QString &path)
+{
     std::vector<EndedAttempt> waiting;
     waiting.swap(m_waiting);
     for (EndedAttempt &ended : waiting) {
@@ -80,7 +100,7 @@ void StationRecords::onEnded(const Attempt &attempt)
         m_running.erase(running);
     }
     ++m_attempts;
-    if (m_pendingHashes.contains(attempt.imagePath))
+    if (!m_pendingHash.isEmpty() && attempt.imagePath == m_pendingHash)
         m_waiting.push_back(std::move(ended));
     else
         write(ended, imageOf(attempt.imagePath));

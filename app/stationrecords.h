@@ -4,13 +4,13 @@
 
 #include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <map>
 #include <memory>
 #include <vector>
 
+class ImageFingerprint;
 class KeptLogWriter;
 class Widget;
 
@@ -31,15 +31,17 @@ public:
     // jobs still running.
     ~StationRecords() override;
 
-    // Follows the window's attempts.
-    void attach(Widget *window);
+    // Follows the window's attempts, and the image hashes of the fingerprint
+    // when there is one.
+    void attach(Widget *window, const ImageFingerprint *fingerprint = nullptr);
 
     // The image's hash is being computed: attempts with it that end meanwhile
-    // are written when it is known. Paths are compared as the window's
-    // imagePath() gives them.
+    // are written when it is known. One image is hashed at a time: attempts
+    // that waited for another one are written now, without its hash. Paths
+    // are compared as the window's imagePath() gives them.
     void setImageHashPending(const QString &path);
-    // The image's size and SHA-256 (lower-case hex); attempts waiting for it
-    // are written now.
+    // The image's size and SHA-256 (lower-case hex), or an empty sha256 when
+    // it could not be hashed; attempts waiting for it are written now.
     void setImageHash(const QString &path, qint64 size, const QString &sha256);
 
     QString session() const { return m_context.session; }
@@ -59,6 +61,7 @@ private:
     void onEnded(const Attempt &attempt);
     KeptLogWriter *openLog(const QString &devicePort, const QDateTime &started);
     void write(EndedAttempt &ended, const JournalImage &image);
+    void writeWaiting(const QString &path);
     JournalImage imageOf(const QString &path) const;
     void writeLine(const QByteArray &line);
     void sayHistoryFailure(const QString &devicePort, const QString &why);
@@ -73,6 +76,6 @@ private:
     std::map<QString, std::unique_ptr<KeptLogWriter>> m_running;
     // Ended attempts whose image's hash is still being computed, in the order they ended.
     std::vector<EndedAttempt> m_waiting;
-    QSet<QString> m_pendingHashes;
+    QString m_pendingHash; // the image being hashed, or ""
     QHash<QString, JournalImage> m_hashes;
 };

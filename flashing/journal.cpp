@@ -88,7 +88,7 @@ QByteArray sessionRecord(const JournalContext &context, qint64 seq, const QStrin
                          int attempts)
 {
     QJsonObject object = commonFields(context, seq, event);
-    object.insert("at", journalTime(at));
+    object.insert("time", journalTime(at));
     if (attempts >= 0)
         object.insert("attempts", attempts);
     return line(object);

@@ -176,7 +176,7 @@ void TestJournal::sessionLines()
     const QDateTime at = utc("2026-12-09T06:00:00.001Z");
     QCOMPARE(parsed(sessionRecord(Context, 1, "start", at)),
              parsed(R"({"schema":1,"event":"start","station":{"host":"rack-7.velmora.test","folder":"/srv/station 1"},)"
-                    R"("session":"0a1b2c3d4e5f","seq":1,"at":"2026-12-09T06:00:00.001Z"})"));
+                    R"("session":"0a1b2c3d4e5f","seq":1,"time":"2026-12-09T06:00:00.001Z"})"));
     QCOMPARE(parsed(sessionRecord(Context, 52, "end", at, 50)).value("attempts"), QJsonValue(50));
 
     const QRegularExpression hex("^[0-9a-f]{12}$");
