@@ -510,6 +510,16 @@ void TestStation::killedVelmoraLeavesWholeJournalLines()
         QCOMPARE(killed[i].value("outcome").toString(), QStringLiteral("finished"));
         QVERIFY(QFileInfo::exists(dir->filePath(killed[i].value("log").toObject().value("path").toString())));
     }
+    // The shift report reads it: one row per attempt line.
+    QProcess report;
+    report.setWorkingDirectory(dir->path());
+    report.start(QStringLiteral(VELMORA_APP_PATH), {"--report", "--csv"});
+    QVERIFY(report.waitForFinished(15000));
+    QCOMPARE(report.exitCode(), 0);
+    const QList<QByteArray> rows = report.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(rows.size(), 3);
+    for (const QByteArray &row : rows.mid(1))
+        QVERIFY2(row.contains(",finished,"), row.constData());
 
     QProcess *next = startVelmora();
     QVERIFY(!windowOf(next, QStringLiteral("Velmora")).isEmpty());
