@@ -1,6 +1,7 @@
 #include "app/stationrecords.h"
 #include "app/widget.h"
 #include "flashing/attemptsignals.h"
+#include "flashing/imagefingerprint.h"
 #include "flashing/loghistory.h"
 #include "testsupport.h"
 
@@ -33,6 +34,7 @@ private slots:
     void windowClosedWhileJobsRun();
     void restartInTheSamePort();
     void attemptsWaitForTheImageHash();
+    void hashOfTheFingerprint();
     void tornLastLineRepairedAtStart();
     void fullDisk();
 
@@ -398,6 +400,21 @@ void TestRecords::attemptsWaitForTheImageHash()
     QCOMPARE(lines[5].value("seq").toInt(), 6);
     QCOMPARE(lines[5].value("image").toObject().value("path").toString(), other);
     QCOMPARE(lines[6].value("event").toString(), QStringLiteral("end"));
+}
+
+// Attached to the window's image fingerprint, the lines carry the hash it
+// computed.
+void TestRecords::hashOfTheFingerprint()
+{
+    ImageFingerprint fingerprint;
+    records = new StationRecords;
+    w = dir->openWindow(board("35:1", "duration_ms=100"));
+    records->attach(w, &fingerprint);
+    fingerprint.setImage(w->imagePath());
+    w->runOrStopDevice("35:1");
+    QTRY_COMPARE_WITH_TIMEOUT(dir->journalLines().size(), 2, 15000);
+    QCOMPARE(dir->journalLines().last().value("image").toObject().value("sha256").toString(),
+             sha256(dir->readFile("sample.img")));
 }
 
 // A journal whose last line a crash cut short: the next Velmora moves that
