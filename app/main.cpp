@@ -2,11 +2,10 @@
 #include "app/descriptorlimit.h"
 #include "app/station.h"
 #include "app/stationrecords.h"
+#include "app/stationsession.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
-#include "flashing/attemptsignals.h"
-#include "flashing/imagefingerprint.h"
 #include "flashing/jobdescriptors.h"
 
 #include <QApplication>
@@ -31,16 +30,10 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         StationRecords records; // outlives the window, whose end stops the jobs still running
-        ImageFingerprint fingerprint;
-        fingerprint.setExpectedSha256(commandLine.options.expectSha256);
         Widget w;
-        records.attach(&w, &fingerprint);
-        QObject::connect(w.attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint,
-                         &ImageFingerprint::setImage);
-        fingerprint.setImage(w.imagePath());
-        w.setStartCheck([&fingerprint](const QString &image) {
-            return fingerprint.startRefusal(image);
-        });
+        // Read again from the application: on Windows it has the arguments
+        // as the system gave them, not in the local code page.
+        const StationSession session(&w, parseCommandLine(QCoreApplication::arguments()).options, &records);
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();

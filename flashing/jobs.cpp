@@ -98,7 +98,7 @@ void Widget::runOrStopDevice(const QString &devicePort)
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
     const Attempt attempt = newAttempt(devicePort, deviceMode);
-    const StartRefusal refusal = startCheck ? startCheck(attempt.imagePath) : StartRefusal();
+    const StartRefusal refusal = checkStart();
     if (!refusal.reason.isEmpty()) {
         QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
         // The box ran an event loop: another start may have come first.
@@ -438,6 +438,18 @@ void Widget::onDeviceError(int devicePort, const QString &errorMessage)
 
 void Widget::runAll()
 {
+    // A refusal holds for every board alike: one box says it, not one per row.
+    const StartRefusal refusal = checkStart();
+    if (!refusal.reason.isEmpty()) {
+        QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
+        for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+            const QString devicePort = portAt(row);
+            if (deviceRow(devicePort) && findRowByPath(devicePort) == row && !hasJob(devicePort))
+                endUnstartedAttempt(newAttempt(devicePort, getDeviceMode(devicePort)), refusal.reason, false);
+        }
+        updateButtonStates();
+        return;
+    }
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
         const QString devicePort = portAt(row);
         if (!hasJob(devicePort))

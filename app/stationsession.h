@@ -1,0 +1,24 @@
+#pragma once
+
+#include "app/commandline.h"
+#include "flashing/imagefingerprint.h"
+
+#include <QObject>
+
+class AutoStart;
+class StationRecords;
+class Widget;
+
+// What a run of Velmora adds around its window: the image's fingerprint and
+// the start check on it, the image and factory mode asked for on the command
+// line. Lives while the window does.
+class StationSession : public QObject
+{
+public:
+    // The records, when given, follow the window and the image's hashes.
+    StationSession(Widget *window, const Options &options, StationRecords *records = nullptr);
+
+private:
+    ImageFingerprint m_fingerprint;
+    AutoStart *m_autoStart = nullptr;
+};
