@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
@@ -508,6 +509,9 @@ void TestStation::killedVelmoraLeavesWholeJournalLines()
     QCOMPARE(killed[0].value("event").toString(), QStringLiteral("start"));
     for (int i = 1; i < 3; ++i) {
         QCOMPARE(killed[i].value("outcome").toString(), QStringLiteral("finished"));
+        // The image's hash, as the window's fingerprint computed it.
+        QCOMPARE(killed[i].value("image").toObject().value("sha256").toString(),
+                 QString(QCryptographicHash::hash(dir->readFile("sample.img"), QCryptographicHash::Sha256).toHex()));
         QVERIFY(QFileInfo::exists(dir->filePath(killed[i].value("log").toObject().value("path").toString())));
     }
     // The shift report reads it: one row per attempt line.
