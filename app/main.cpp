@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/stationrecords.h"
 #include "app/stationsession.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
@@ -28,10 +29,11 @@ int main(int argc, char *argv[])
     setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
+        StationRecords records; // outlives the window, whose end stops the jobs still running
         Widget w;
         // Read again from the application: on Windows it has the arguments
         // as the system gave them, not in the local code page.
-        const StationSession session(&w, parseCommandLine(QCoreApplication::arguments()).options);
+        const StationSession session(&w, parseCommandLine(QCoreApplication::arguments()).options, &records);
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();

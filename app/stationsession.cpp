@@ -1,11 +1,14 @@
 #include "app/stationsession.h"
 
 #include "app/autostart.h"
+#include "app/stationrecords.h"
 #include "app/widget.h"
 #include "flashing/attemptsignals.h"
 
-StationSession::StationSession(Widget *window, const Options &options)
+StationSession::StationSession(Widget *window, const Options &options, StationRecords *records)
 {
+    if (records)
+        records->attach(window, &m_fingerprint); // before the first hash starts
     m_fingerprint.setExpectedSha256(options.expectSha256);
     connect(window->attemptSignals(), &AttemptSignals::imagePathChanged, &m_fingerprint, &ImageFingerprint::setImage);
     window->setStartCheck([this](const QString &image) {

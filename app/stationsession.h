@@ -6,6 +6,7 @@
 #include <QObject>
 
 class AutoStart;
+class StationRecords;
 class Widget;
 
 // What a run of Velmora adds around its window: the image's fingerprint and
@@ -14,7 +15,8 @@ class Widget;
 class StationSession : public QObject
 {
 public:
-    StationSession(Widget *window, const Options &options);
+    // The records, when given, follow the window and the image's hashes.
+    StationSession(Widget *window, const Options &options, StationRecords *records = nullptr);
 
 private:
     ImageFingerprint m_fingerprint;

@@ -2,6 +2,8 @@
 
 #include <QString>
 
-// Log file of a device: "logs/<port>_log.txt", with every ':', '/' and '\'
-// of the port path turned into '_'.
+// A port path as it goes into file names: every ':', '/' and '\' turned into '_'.
+QString fileNameSafePort(const QString &devicePort);
+
+// Log file of a device: "logs/<port>_log.txt", the port as fileNameSafePort() gives it.
 QString logFileNameForPort(const QString &devicePort);

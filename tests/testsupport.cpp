@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QTest>
 #include <QMessageBox>
 #include <QLineEdit>
 #include <QTimer>
@@ -91,6 +93,20 @@ QMap<QString, qint64> ToolDir::flashPids() const
             pids.insert(call.args.value(2), call.pid);
     }
     return pids;
+}
+
+QVector<QJsonObject> ToolDir::journalLines(bool lastMayBeTorn) const
+{
+    QVector<QJsonObject> lines;
+    const QList<QByteArray> texts = readFile(QStringLiteral("logs/journal.jsonl")).split('\n');
+    for (int i = 0; i < texts.size(); ++i) {
+        const QJsonDocument line = QJsonDocument::fromJson(texts[i]);
+        if (line.isObject())
+            lines << line.object();
+        else if (!(i == texts.size() - 1 && (lastMayBeTorn || texts[i].isEmpty())))
+            QTest::qFail(texts[i].left(200).constData(), __FILE__, __LINE__);
+    }
+    return lines;
 }
 
 QByteArray ToolDir::readFile(const QString &name) const

@@ -4,6 +4,7 @@
 
 #include "flashing/jobdescriptors.h"
 
+#include <QJsonObject>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -51,6 +52,10 @@ public:
     QVector<ToolCall> toolCalls() const;
     // Process id of the last flashing run of each port.
     QMap<QString, qint64> flashPids() const;
+
+    // The lines of logs/journal.jsonl, parsed. A line that is no JSON object
+    // fails the running case, unless it is the last and lastMayBeTorn.
+    QVector<QJsonObject> journalLines(bool lastMayBeTorn = false) const;
 
     QByteArray readFile(const QString &name) const;
     void writeFile(const QString &name, const QByteArray &content) const;

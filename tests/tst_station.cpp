@@ -2,7 +2,9 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -46,6 +48,7 @@ private slots:
     void killedVelmoraLeavesNoTool_data();
     void killedVelmoraLeavesNoTool();
     void killedVelmoraLeavesNoListing();
+    void killedVelmoraLeavesWholeJournalLines();
     void secondVelmoraIsRefused();
     void copiedStationFolderRuns();
 
@@ -483,6 +486,56 @@ void TestStation::killedVelmoraLeavesNoListing()
     QVERIFY(signalVelmora(velmora, SIGKILL));
     QVERIFY(velmora->waitForFinished(5000));
     QTRY_VERIFY_WITH_TIMEOUT(!anyToolAlive(), 5000);
+}
+
+// Killed while some boards of the rack have ended and others flash: the
+// journal holds the lines written so far, whole, and the next Velmora
+// appends its own after them.
+void TestStation::killedVelmoraLeavesWholeJournalLines()
+{
+    QByteArray scenario = "log tool.log\n";
+    for (const QString &port : ports) {
+        scenario += "board " + port.toUtf8() + " chip=VB100 pro=LOAD: vid=0xFFF0 pid=0xFFF1 " +
+                    (port < "6:3" ? "duration_ms=100\n" : "outcome=hang@30\n");
+    }
+    dir->writeScenario(scenario);
+    QProcess *velmora = startVelmora();
+    clickStartAll(velmora, dir->filePath("sample.img"));
+    QTRY_COMPARE_WITH_TIMEOUT(dir->journalLines(true).size(), 3, 15000);
+    QVERIFY(signalVelmora(velmora, SIGKILL));
+    QVERIFY(velmora->waitForFinished(5000));
+    const QVector<QJsonObject> killed = dir->journalLines(true);
+    QCOMPARE(killed.size(), 3);
+    QCOMPARE(killed[0].value("event").toString(), QStringLiteral("start"));
+    for (int i = 1; i < 3; ++i) {
+        QCOMPARE(killed[i].value("outcome").toString(), QStringLiteral("finished"));
+        // The image's hash, as the window's fingerprint computed it.
+        QCOMPARE(killed[i].value("image").toObject().value("sha256").toString(),
+                 QString(QCryptographicHash::hash(dir->readFile("sample.img"), QCryptographicHash::Sha256).toHex()));
+        QVERIFY(QFileInfo::exists(dir->filePath(killed[i].value("log").toObject().value("path").toString())));
+    }
+    // The shift report reads it: one row per attempt line.
+    QProcess report;
+    report.setWorkingDirectory(dir->path());
+    report.start(QStringLiteral(VELMORA_APP_PATH), {"--report", "--csv"});
+    QVERIFY(report.waitForFinished(15000));
+    QCOMPARE(report.exitCode(), 0);
+    const QList<QByteArray> rows = report.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(rows.size(), 3);
+    for (const QByteArray &row : rows.mid(1))
+        QVERIFY2(row.contains(",finished,"), row.constData());
+
+    QProcess *next = startVelmora();
+    QVERIFY(!windowOf(next, QStringLiteral("Velmora")).isEmpty());
+    QVERIFY(signalVelmora(next, SIGTERM));
+    QVERIFY(next->waitForFinished(15000));
+    const QVector<QJsonObject> lines = dir->journalLines();
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.mid(0, 3), killed);
+    QCOMPARE(lines[3].value("event").toString(), QStringLiteral("start"));
+    QCOMPARE(lines[4].value("event").toString(), QStringLiteral("end"));
+    QVERIFY(lines[3].value("session") != killed[0].value("session"));
+    QCOMPARE(lines[4].value("session"), lines[3].value("session"));
 }
 
 void TestStation::secondVelmoraIsRefused()
