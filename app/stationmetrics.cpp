@@ -1,0 +1,118 @@
+#include "app/stationmetrics.h"
+
+#include "app/widget.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QSaveFile>
+#include <QSet>
+#include <QSysInfo>
+#include <QTableWidget>
+
+namespace {
+
+double secondsSinceEpoch(const QDateTime &time)
+{
+    return time.toMSecsSinceEpoch() / 1000.0;
+}
+
+} // namespace
+
+StationMetrics::StationMetrics(Widget *window, const QString &fileName, QObject *parent)
+    : QObject(parent)
+    , m_window(window)
+    , m_fileName(fileName)
+{
+    m_state.host = QSysInfo::machineHostName();
+    const QDir here = QDir::current();
+    m_state.folder = here.canonicalPath().isEmpty() ? here.absolutePath() : here.canonicalPath();
+    m_state.sessionStartSeconds = secondsSinceEpoch(QDateTime::currentDateTimeUtc());
+
+    m_writeTimer.setSingleShot(true);
+    connect(&m_writeTimer, &QTimer::timeout, this, [this] {
+        writeNow();
+    });
+    m_heartbeat.setInterval(HeartbeatIntervalMs);
+    connect(&m_heartbeat, &QTimer::timeout, this, &StationMetrics::changed);
+    m_heartbeat.start();
+
+    seedFromTable();
+    attach();
+    writeNow();
+}
+
+StationMetrics::~StationMetrics()
+{
+    if (m_dirty)
+        writeNow();
+}
+
+void StationMetrics::attach()
+{
+    if (!m_window)
+        return;
+    connect(m_window, &Widget::attemptStarted, this, &StationMetrics::changed);
+    connect(m_window, &Widget::attemptEnded, this, [this](const Attempt &attempt) {
+        m_state.countAttempt(attempt);
+        changed();
+    });
+    connect(m_window, &Widget::listingFinished, this, [this](bool succeeded, int boardCount) {
+        m_state.lastListingSucceeded = succeeded ? 1 : 0;
+        // A failed listing changes no row: the boards shown are still there.
+        if (succeeded)
+            m_state.boardsListed = boardCount;
+        changed();
+    });
+}
+
+// The window lists the boards while it is built, before anything can attach
+// to it: its rows tell what that listing found. A lost job's row has no
+// action button and is not a listed board.
+void StationMetrics::seedFromTable()
+{
+    const auto *table = m_window ? m_window->findChild<QTableWidget *>(QStringLiteral("tableWidget")) : nullptr;
+    if (!table)
+        return;
+    QSet<QString> ports;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (m_window->actionButtonAt(row))
+            ports.insert(m_window->portAt(row));
+    }
+    m_state.boardsListed = ports.size();
+    if (!ports.isEmpty())
+        m_state.lastListingSucceeded = 1;
+}
+
+// Changes that come together (a StopAll ending every job) cost one write.
+void StationMetrics::changed()
+{
+    m_dirty = true;
+    if (m_writeTimer.isActive())
+        return;
+    const qint64 elapsed = m_sinceWrite.isValid() ? m_sinceWrite.elapsed() : MinimumIntervalMs;
+    m_writeTimer.start(int(qMax<qint64>(0, MinimumIntervalMs - elapsed)));
+}
+
+bool StationMetrics::writeNow()
+{
+    m_writeTimer.stop();
+    m_dirty = false;
+    m_sinceWrite.start();
+    m_state.jobsRunning = m_window ? m_window->runningJobCount() : 0;
+    m_state.updateSeconds = secondsSinceEpoch(QDateTime::currentDateTimeUtc());
+
+    QSaveFile file(m_fileName);
+    const bool ok = file.open(QIODevice::WriteOnly) && file.write(renderStationMetrics(m_state)) >= 0 && file.commit();
+    if (!ok) {
+        if (!m_failureSaid)
+            qWarning().noquote() << QStringLiteral("The metrics file %1 cannot be written (%2); flashing goes on")
+                                        .arg(QDir::toNativeSeparators(m_fileName), file.errorString());
+        m_failureSaid = true;
+        return false;
+    }
+    m_failureSaid = false;
+    ++m_writeCount;
+    emit written(m_fileName);
+    return true;
+}
