@@ -21,13 +21,20 @@
 
 #ifdef _WIN32
 #include <io.h>
-#define velmora_isatty _isatty
 #else
 #include <unistd.h>
-#define velmora_isatty isatty
 #endif
 
 namespace {
+
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
 
 constexpr int OutcomeCount = 5;
 
@@ -320,7 +327,7 @@ int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSigna
     QFile err;
     out.open(stdout, QIODevice::WriteOnly);
     err.open(stderr, QIODevice::WriteOnly);
-    HeadlessRun run(window, options, &out, &err, velmora_isatty(fileno(stderr)) != 0);
+    HeadlessRun run(window, options, &out, &err, stderrIsTerminal());
     if (termination)
         QObject::connect(termination, &TerminationSignals::received, &run, &HeadlessRun::stop);
     return int(run.exec());

@@ -19,9 +19,8 @@ double secondsSinceEpoch(const QDateTime &time)
 
 } // namespace
 
-StationMetrics::StationMetrics(Widget *window, const QString &fileName, QObject *parent)
+StationMetrics::StationMetrics(const QString &fileName, QObject *parent)
     : QObject(parent)
-    , m_window(window)
     , m_fileName(fileName)
 {
     m_state.host = QSysInfo::machineHostName();
@@ -35,11 +34,6 @@ StationMetrics::StationMetrics(Widget *window, const QString &fileName, QObject 
     });
     m_heartbeat.setInterval(HeartbeatIntervalMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &StationMetrics::changed);
-    m_heartbeat.start();
-
-    seedFromTable();
-    attach();
-    writeNow();
 }
 
 StationMetrics::~StationMetrics()
@@ -48,10 +42,10 @@ StationMetrics::~StationMetrics()
         writeNow();
 }
 
-void StationMetrics::attach()
+void StationMetrics::attach(Widget *window)
 {
-    if (!m_window)
-        return;
+    m_window = window;
+    seedFromTable();
     connect(m_window, &Widget::attemptStarted, this, &StationMetrics::changed);
     connect(m_window, &Widget::attemptEnded, this, [this](const Attempt &attempt) {
         m_state.countAttempt(attempt);
@@ -64,6 +58,8 @@ void StationMetrics::attach()
             m_state.boardsListed = boardCount;
         changed();
     });
+    m_heartbeat.start();
+    writeNow();
 }
 
 // The window lists the boards while it is built, before anything can attach

@@ -25,10 +25,14 @@ public:
     static constexpr int HeartbeatIntervalMs = 10000;
 
     // Labels the series with this host and the current working directory
-    // (the station folder) and writes the file for the first time.
-    StationMetrics(Widget *window, const QString &fileName, QObject *parent = nullptr);
-    // Writes what changed since the last write.
+    // (the station folder); the session starts now.
+    explicit StationMetrics(const QString &fileName, QObject *parent = nullptr);
+    // Writes what changed since the last write. Made before the window and
+    // ended after it, it counts the jobs that the window's end stops.
     ~StationMetrics() override;
+
+    // Follows the window from now on and writes the file for the first time.
+    void attach(Widget *window);
 
     QString fileName() const { return m_fileName; }
     const StationMetricsState &state() const { return m_state; }
@@ -44,7 +48,6 @@ signals:
     void written(const QString &fileName);
 
 private:
-    void attach();
     void seedFromTable();
     void changed();
 

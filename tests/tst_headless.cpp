@@ -1,4 +1,5 @@
 #include "app/headless.h"
+#include "app/station.h"
 #include "app/widget.h"
 #include "flashing/scriptgenerator.h"
 #include "testsupport.h"
@@ -7,7 +8,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <unistd.h>
+#endif
 
 // Racks flashed without a window through the simulator: the exit code, the
 // lines on standard output and what is said on standard error.
@@ -22,6 +29,9 @@ private slots:
     void racks();
     void jsonSummary();
     void refusedStartIsStationError();
+#ifdef Q_OS_UNIX
+    void terminationSignalMidRack();
+#endif
     void summaryTexts_data();
     void summaryTexts();
 
@@ -201,6 +211,35 @@ void TestHeadless::refusedStartIsStationError()
     QVERIFY2(err.data().contains("The image is not the one expected."), err.data());
     QVERIFY(dir->flashPids().isEmpty());
 }
+
+#ifdef Q_OS_UNIX
+// A SIGTERM to Velmora itself once the boards run: every tool is stopped,
+// each board still gets its line, and the run says it was stopped.
+void TestHeadless::terminationSignalMidRack()
+{
+    w = dir->openWindow("defaults outcome=hang@40 duration_ms=1000\nboard 1:1\nboard 1:2\nboard 1:3\n");
+    TerminationSignals termination;
+    HeadlessOptions options;
+    options.image = dir->filePath("sample.img");
+    HeadlessRun headless(*w, options, &out, &err, false);
+    connect(&termination, &TerminationSignals::received, &headless, &HeadlessRun::stop);
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (dir->readFile("logs/1_3_log.txt").contains("40%")) {
+            poll.stop();
+            ::kill(::getpid(), SIGTERM);
+        }
+    });
+    poll.start(20);
+    QCOMPARE(headless.exec(), HeadlessExit::BoardsFailed);
+    QCOMPARE(boardOutcomes(out.data()), (QStringList{"1:1=stopped", "1:2=stopped", "1:3=stopped"}));
+    QVERIFY(headless.tally().interrupted);
+    const QMap<QString, qint64> flashed = dir->flashPids();
+    QCOMPARE(flashed.size(), 3);
+    for (qint64 pid : flashed)
+        QVERIFY(!processAlive(pid));
+}
+#endif
 
 void TestHeadless::summaryTexts_data()
 {

@@ -88,6 +88,7 @@ private slots:
     void startingListingIsCounted();
     void endsTogetherCostOneWrite();
     void unwritableFileSaidOnce();
+    void windowEndCounted();
     void exporterServesTheRows();
 
 private:
@@ -142,7 +143,8 @@ QMap<QString, int> TestStationMetrics::rowStatuses() const
 void TestStationMetrics::startingListingIsCounted()
 {
     w = dir->openWindow("board 1:11\nboard 1:12\nboard 2:3\n");
-    StationMetrics metrics(w, dir->filePath("station.prom"));
+    StationMetrics metrics(dir->filePath("station.prom"));
+    metrics.attach(w);
     const ParsedMetrics parsed = parseExposition(dir->readFile("station.prom"));
     QVERIFY2(parsed.error.isEmpty(), qPrintable(parsed.error));
     QCOMPARE(parsed.value("velmora_boards_listed"), 3.0);
@@ -156,7 +158,8 @@ void TestStationMetrics::startingListingIsCounted()
 void TestStationMetrics::endsTogetherCostOneWrite()
 {
     w = dir->openWindow("");
-    StationMetrics metrics(w, dir->filePath("station.prom"));
+    StationMetrics metrics(dir->filePath("station.prom"));
+    metrics.attach(w);
     const int before = metrics.writeCount();
     Attempt attempt;
     attempt.outcome = AttemptOutcome::Stopped;
@@ -176,7 +179,8 @@ void TestStationMetrics::unwritableFileSaidOnce()
 {
     w = dir->openWindow("");
     warningCount = 0;
-    StationMetrics metrics(w, dir->filePath("missing/station.prom"));
+    StationMetrics metrics(dir->filePath("missing/station.prom"));
+    metrics.attach(w);
     QVERIFY(!metrics.writeNow());
     QVERIFY(!metrics.writeNow());
     QCOMPARE(warningCount, 1);
@@ -186,6 +190,25 @@ void TestStationMetrics::unwritableFileSaidOnce()
     QVERIFY(QDir(dir->filePath("missing")).removeRecursively());
     QVERIFY(!metrics.writeNow());
     QCOMPARE(warningCount, 2);
+}
+
+// Metrics made before the window and ended after it count the jobs that
+// the window's end stops.
+void TestStationMetrics::windowEndCounted()
+{
+    {
+        StationMetrics metrics(dir->filePath("station.prom"));
+        w = dir->openWindow("defaults outcome=hang@30\nboard 1:1\nboard 1:2\n");
+        metrics.attach(w);
+        w->findChild<QPushButton *>("startAllButton")->click();
+        QTRY_COMPARE(w->runningJobCount(), 2);
+        delete w;
+        w = nullptr;
+    }
+    const ParsedMetrics parsed = parseExposition(dir->readFile("station.prom"));
+    QVERIFY2(parsed.error.isEmpty(), qPrintable(parsed.error));
+    QCOMPARE(parsed.value("velmora_attempts_total", {{"outcome", "stopped"}}), 2.0);
+    QCOMPARE(parsed.value("velmora_jobs_running"), 0.0);
 }
 
 bool TestStationMetrics::startExporter(const QString &directory)
@@ -252,7 +275,8 @@ void TestStationMetrics::exporterServesTheRows()
 
     w = dir->openWindow(scenario);
     QStringList rejected; // outlives the metrics, whose end may still write
-    StationMetrics metrics(w, fileName);
+    StationMetrics metrics(fileName);
+    metrics.attach(w);
     connect(&metrics, &StationMetrics::written, this, [&](const QString &name) {
         QFile file(name);
         QVERIFY(file.open(QIODevice::ReadOnly));
