@@ -153,6 +153,7 @@ HeadlessRun::HeadlessRun(Widget &window, const HeadlessOptions &options, QIODevi
     , m_options(options)
     , m_out(out)
     , m_err(err)
+    , m_boxes(err, showProgress)
     , m_showProgress(showProgress)
 {
     m_tally.expected = options.expect;
@@ -167,20 +168,32 @@ HeadlessRun::HeadlessRun(Widget &window, const HeadlessOptions &options, QIODevi
     connect(&m_timeout, &QTimer::timeout, this, &HeadlessRun::stopForTimeout);
     m_progress.setInterval(250);
     connect(&m_progress, &QTimer::timeout, this, &HeadlessRun::showProgress);
-    // Nobody is there to close a message box: say its text and close it.
+}
+
+HeadlessRun::~HeadlessRun() = default;
+
+UnattendedMessageBoxes::UnattendedMessageBoxes(QIODevice *err, bool terminal, QObject *parent)
+    : QObject(parent)
+    , m_err(err)
+    , m_terminal(terminal)
+{
     qApp->installEventFilter(this);
 }
 
-HeadlessRun::~HeadlessRun()
+UnattendedMessageBoxes::~UnattendedMessageBoxes()
 {
     qApp->removeEventFilter(this);
 }
 
-bool HeadlessRun::eventFilter(QObject *watched, QEvent *event)
+bool UnattendedMessageBoxes::eventFilter(QObject *watched, QEvent *event)
 {
     auto *box = event->type() == QEvent::Show ? qobject_cast<QMessageBox *>(watched) : nullptr;
     if (box) {
-        say(m_err, QStringLiteral("velmora: %1: %2").arg(box->windowTitle(), box->text()));
+        if (m_terminal)
+            m_err->write("\r\033[K");
+        m_err->write(QStringLiteral("velmora: %1: %2\n").arg(box->windowTitle(), box->text()).toUtf8());
+        if (auto *file = qobject_cast<QFile *>(m_err))
+            file->flush();
         QMetaObject::invokeMethod(box, "done", Qt::QueuedConnection, Q_ARG(int, QMessageBox::Ok));
     }
     return QObject::eventFilter(watched, event);

@@ -62,6 +62,23 @@ QByteArray headlessJson(const HeadlessTally &tally);
 // "running 3, finished 12, failed 1, slowest 42%" (no slowest when nothing runs).
 QString headlessProgressLine(int running, int finished, int failed, int slowestPercent);
 
+// With nobody at the screen, every message box that opens is said on err
+// ("velmora: Error: ...") and closed at once, so that no modal loop waits
+// for ever (the station lock's refusal, a refused start).
+class UnattendedMessageBoxes : public QObject
+{
+public:
+    // terminal: err shows a progress line that the text replaces.
+    explicit UnattendedMessageBoxes(QIODevice *err, bool terminal = false, QObject *parent = nullptr);
+    ~UnattendedMessageBoxes() override;
+
+private:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    QIODevice *m_err;
+    bool m_terminal;
+};
+
 // Lists the boards of the window's station, flashes every one of them and
 // ends when every job has ended. The window is never shown; its rules apply
 // as they do for an operator. Whatever records the window's attempts (the
@@ -94,12 +111,12 @@ private:
     void finishIfDone();
     void showProgress();
     void say(QIODevice *device, const QString &text);
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
     QPointer<Widget> m_window;
     HeadlessOptions m_options;
     QIODevice *m_out;
     QIODevice *m_err;
+    UnattendedMessageBoxes m_boxes;
     bool m_showProgress;
     HeadlessTally m_tally;
     QHash<QString, int> m_running; // port -> jobs started and not ended
