@@ -46,8 +46,17 @@ void StationMetrics::attach(Widget *window)
 {
     m_window = window;
     seedFromTable();
-    connect(m_window, &Widget::attemptStarted, this, &StationMetrics::changed);
+    // Running jobs are counted from the attempts, not from the tools: a
+    // killed tool that is still being reaped has ended its attempt, and the
+    // write that follows the end must say so.
+    connect(m_window, &Widget::attemptStarted, this, [this](const Attempt &attempt) {
+        ++m_openAttempts[attempt.port];
+        changed();
+    });
     connect(m_window, &Widget::attemptEnded, this, [this](const Attempt &attempt) {
+        const auto open = m_openAttempts.find(attempt.port);
+        if (open != m_openAttempts.end() && --open.value() <= 0)
+            m_openAttempts.erase(open);
         m_state.countAttempt(attempt);
         changed();
     });
@@ -95,7 +104,9 @@ bool StationMetrics::writeNow()
     m_writeTimer.stop();
     m_dirty = false;
     m_sinceWrite.start();
-    m_state.jobsRunning = m_window ? m_window->runningJobCount() : 0;
+    m_state.jobsRunning = 0;
+    for (int open : qAsConst(m_openAttempts))
+        m_state.jobsRunning += open;
     m_state.updateSeconds = secondsSinceEpoch(QDateTime::currentDateTimeUtc());
 
     QSaveFile file(m_fileName);

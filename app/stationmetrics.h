@@ -3,6 +3,7 @@
 #include "flashing/metrics.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -54,6 +55,7 @@ private:
     QPointer<Widget> m_window;
     QString m_fileName;
     StationMetricsState m_state;
+    QHash<QString, int> m_openAttempts; // port -> attempts started and not ended
     QTimer m_writeTimer;
     QTimer m_heartbeat;
     QElapsedTimer m_sinceWrite;
