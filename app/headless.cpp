@@ -345,3 +345,8 @@ int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSigna
         QObject::connect(termination, &TerminationSignals::received, &run, &HeadlessRun::stop);
     return int(run.exec());
 }
+
+void selectHeadlessPlatform()
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+}

@@ -131,3 +131,7 @@ private:
 // Runs headless on the standard streams (the progress line only when
 // standard error is a terminal); termination, when given, stops the run.
 int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSignals *termination = nullptr);
+
+// Chooses the offscreen platform for the QApplication made after it: a run
+// without a window needs no display (no X server, no Xvfb).
+void selectHeadlessPlatform();
