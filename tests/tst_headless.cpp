@@ -109,6 +109,8 @@ void TestHeadless::racks_data()
                                << "" << false << 1 << QStringList{"1:1=failed", "1:2=finished"} << "";
     QTest::newRow("tool missing") << four << "sample.img" << -1 << -1 << "" << true << 2 << QStringList{}
                                   << "flashing tool";
+    QTest::newRow("listing crashes") << QByteArray("listing crash=1\n") + four << "sample.img" << -1 << -1 << ""
+                                     << false << 2 << QStringList{} << "listing failed";
     QTest::newRow("image missing") << four << "missing.img" << -1 << -1 << "" << false << 2 << QStringList{}
                                    << "cannot be read";
     QTest::newRow("no image") << four << "" << -1 << -1 << "" << false << 2 << QStringList{} << "no image";
