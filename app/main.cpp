@@ -1,21 +1,19 @@
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
+#include "flashing/jobdescriptors.h"
 
 #include <QApplication>
 
-#ifdef _WIN32
-#include "app/win/childjob_win.h"
-#endif
-
 int main(int argc, char *argv[])
 {
-#ifdef _WIN32
-    velmoraBindChildrenToThisProcess(); // no tool outlives Velmora, however it ends
-#endif
     raiseDescriptorLimit();
     QApplication a(argc, argv);
+    // Installed after the application and removed before it goes, once the
+    // window and its jobs have gone.
+    const JobDescriptorWatch jobDescriptorWatch;
     StationLock station;
     if (!station.claim())
         return 1;

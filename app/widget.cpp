@@ -6,6 +6,8 @@
 #include "discovery/devicesourcefactory.h"
 #include "discovery/rescanscheduler.h"
 #include "discovery/toolprocess.h"
+#include "flashing/attemptsignals.h"
+#include "flashing/flashprocess.h"
 #include "flashing/jobdescriptors.h"
 
 #include <QFile>
@@ -28,6 +30,7 @@ static void registerResources()
 Widget::Widget(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Widget)
+    , announcements(new AttemptSignals(this))
 {
     registerResources();
     ui->setupUi(this);
@@ -64,9 +67,8 @@ Widget::Widget(QWidget *parent)
     connect(ui->listButton, SIGNAL(clicked()), this, SLOT(listdevices()));
     connect(ui->startAllButton, SIGNAL(clicked()), this, SLOT(runAll()));
     connect(ui->stopAllButton, SIGNAL(clicked()), this, SLOT(stopAll()));
-    connect(ui->lineEdit_All, &QLineEdit::textChanged, this, &Widget::imagePathChanged);
+    connect(ui->lineEdit_All, &QLineEdit::textChanged, announcements, &AttemptSignals::imagePathChanged);
 
-    installJobDescriptorWatch();
     registerDeviceNotifications();
     rescanDevices();
     updateButtonStates();
@@ -93,6 +95,21 @@ Widget::~Widget()
 
 void Widget::stopAllChildrenForExit()
 {
+    // Every job still registered ends with the window.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const QProcess *registered : qAsConst(processMap)) {
+        if (!registered)
+            continue;
+        const auto *job = static_cast<const FlashProcess *>(registered);
+        Attempt attempt = job->attempt();
+        if (!job->endDecided()) {
+            attempt.outcome = AttemptOutcome::Stopped;
+            attempt.reason = QStringLiteral("Velmora ended");
+        }
+        attempt.ended = now;
+        attempt.progress = job->lastPercent;
+        emit announcements->attemptEnded(attempt);
+    }
     // No job handler may run from here on: they would touch released state.
     const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
     for (QProcess *process : processes) {

@@ -25,7 +25,9 @@ class QPushButton;
 class QTextStream;
 QT_END_NAMESPACE
 
+class AttemptSignals;
 class DeviceChangeSource;
+class FlashProcess;
 class RescanScheduler;
 struct DeviceChangeEvent;
 struct ListedDevice;
@@ -102,19 +104,8 @@ public:
     using StartCheck = std::function<StartRefusal(const QString &imagePath)>;
     void setStartCheck(StartCheck check);
 
-signals:
-    // A job was asked for and its tool started (or failed to).
-    void attemptStarted(const Attempt &attempt);
-    // Bytes written to the board's log, in order: the tool's output and
-    // Velmora's own trailer lines.
-    void attemptLogged(const QString &devicePort, const QByteArray &bytes);
-    // A job has ended, whatever the way; every attempt ends exactly once.
-    void attemptEnded(const Attempt &attempt);
-    // A listing ran: whether it said anything about the boards, and how many
-    // it listed.
-    void listingFinished(bool succeeded, int boardCount);
-    // The image path of the form changed (typed, picked or set).
-    void imagePathChanged(const QString &path);
+    // The announcements of jobs and listings, owned by the window.
+    AttemptSignals *attemptSignals() const { return announcements; }
 
 protected:
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -134,6 +125,17 @@ private slots:
     void listdevices();
 
 private:
+    // The widgets of a device's first row: all null unless it has a status
+    // label and an action button (a listed board's row).
+    struct DeviceRow
+    {
+        QLabel *status = nullptr;
+        QPushButton *action = nullptr;
+        QProgressBar *progress = nullptr;
+        explicit operator bool() const { return status != nullptr; }
+    };
+    DeviceRow deviceRow(const QString &devicePort) const;
+
     // Runs the listing; false, with a debug line saying why, when it says
     // nothing about the boards (then nothing may change).
     bool listBoards(QVector<ListedDevice> *devices);
@@ -144,28 +146,43 @@ private:
     void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses,
                            const QMap<QString, QString> &modes);
     void appendLostJobRow(const QString &devicePort);
-    bool deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const;
     bool hasJob(const QString &devicePort) const;
-    void startJob(const QString &devicePort, const QString &scriptFile);
+    // The job registered for a port, or null.
+    FlashProcess *jobProcess(const QString &devicePort) const;
+    // The job as asked for now: port, mode, image path, start time.
+    Attempt newAttempt(const QString &devicePort, const QString &deviceMode) const;
+    void startJob(const Attempt &attempt, const QString &scriptFile);
+    // Opens the board's log for a job starting now.
+    void openJobLog(FlashProcess *process);
+    // Ends an attempt that never got a tool: announces it, and shows it on
+    // the row as failed (with a debug line) or as stopped when reason is
+    // the operator's matter.
+    void endUnstartedAttempt(Attempt attempt, const QString &reason, bool failed);
     // The file to write a script for a mode to: the mode's generated script
     // unless a running job uses it with other content.
     QString scriptFileFor(const QString &deviceMode, const QByteArray &script) const;
     bool writeScriptFile(const QString &name, const QByteArray &script);
-    // Forgets which script the device's job was started with, and removes
-    // it when it was that job's own.
-    void releaseJobScript(const QString &devicePort);
+    // Removes the script a job was started with when it was that job's own
+    // and no other job uses it.
+    void releaseJobScript(const QString &scriptFile);
     // Kills the device's tool at once; its row, if any, ends "Stopped".
     void stopJob(const QString &devicePort);
-    void handleJobOutput(QProcess *process, const QString &devicePort);
-    void handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus);
-    void handleJobStartFailure(QProcess *process, const QString &devicePort);
+    // Kills a job's tool and ends the job "Stopped" once the toolkit reports
+    // its end (at once when no tool runs); rowShowsEnd: its row shows it.
+    void endJobByKill(FlashProcess *process, AttemptOutcome outcome, const QString &reason, bool rowShowsEnd);
+    void handleJobOutput(FlashProcess *process);
+    void showJobProgress(FlashProcess *process, const DeviceRow &row, int progress, bool reachedHundred);
+    void handleJobFinished(FlashProcess *process, int exitCode, int exitStatus);
+    void handleJobStartFailure(FlashProcess *process);
     // Shows the device's job as failed and ends it; process may be null when
     // no tool was started.
-    void failJob(QProcess *process, const QString &devicePort, const QString &reason);
-    void releaseProcess(QProcess *process);
+    void failJob(FlashProcess *process, const QString &devicePort, const QString &reason);
+    // Writes to the board's log (and announces the bytes).
+    void writeJobLog(FlashProcess *process, const QByteArray &bytes);
+    void releaseProcess(FlashProcess *process);
     // Says in the debug output, once per job, that its log is short.
-    void reportLogFailure(const QString &devicePort, const QString &reason);
-    void reportLogWriteFailure(const QString &devicePort, QFile *logFile, qint64 written, qint64 size);
+    void reportLogFailure(FlashProcess *process, const QString &reason);
+    void reportLogWriteFailure(FlashProcess *process, QFile *logFile, qint64 written, qint64 size);
     void onDeviceChange(const DeviceChangeEvent &event);
     void stopAllChildrenForExit();
 
@@ -178,19 +195,6 @@ private:
     QMap<QString, QProcess *> processMap;
     QMap<QString, bool> awaitingOkayMap;
 
-    // Unfinished last line of each job's output, for words split between reads.
-    QHash<QString, QString> outputCarry;
-    // Jobs whose log failure has been reported.
-    QSet<QString> logFailureReported;
-    // What each job's output has said about its completion so far.
-    struct JobProgress
-    {
-        int lastPercent = -1;
-        bool markerPrinted = false;
-    };
-    QHash<QString, JobProgress> jobProgress;
-    // Script file each job was started with.
-    QMap<QString, QString> jobScriptMap;
     // Scripts written for one job each, not yet removed.
     QSet<QString> ownJobScripts;
     // First row of each path; rebuilt lazily after any change of the table.
@@ -202,4 +206,5 @@ private:
     // the station (no descriptor, no space) rather than of the operator's input.
     QString scriptWriteError;
     StartCheck startCheck;
+    AttemptSignals *announcements = nullptr;
 };

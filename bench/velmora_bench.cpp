@@ -39,6 +39,7 @@
 #include "table_bench.h"
 
 #include "discovery/devicechangesource.h"
+#include "flashing/jobdescriptors.h"
 #include "flashing/scriptgenerator.h"
 
 #include <QAbstractEventDispatcher>
@@ -694,6 +695,7 @@ int runSingle(int argc, char **argv, const Options &o)
     const int boards = o.single;
 
     BenchApplication app(argc, argv);
+    const JobDescriptorWatch jobDescriptorWatch;
     const ThreadSchedule schedule;
     out.put("dispatcher", QString::fromLatin1(QAbstractEventDispatcher::instance()->metaObject()->className()));
     out.put("qt_runtime", QString::fromLatin1(qVersion()));

@@ -3,6 +3,7 @@
 
 #include "discovery/listingparser.h"
 #include "discovery/summary.h"
+#include "flashing/statustexts.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -86,20 +87,18 @@ QProgressBar *Widget::progressBarAt(int row) const
     return qobject_cast<QProgressBar *>(ui->tableWidget->cellWidget(row, ProgressColumn));
 }
 
-bool Widget::deviceRowWidgets(const QString &devicePort, QLabel **statusLabel, QPushButton **actionButton) const
+Widget::DeviceRow Widget::deviceRow(const QString &devicePort) const
 {
-    *statusLabel = nullptr;
-    *actionButton = nullptr;
     const int row = findRowByPath(devicePort);
     if (row < 0)
-        return false;
-    QLabel *label = statusLabelAt(row);
-    QPushButton *button = actionButtonAt(row);
-    if (!label || !button)
-        return false;
-    *statusLabel = label;
-    *actionButton = button;
-    return true;
+        return DeviceRow();
+    DeviceRow widgets;
+    widgets.status = statusLabelAt(row);
+    widgets.action = actionButtonAt(row);
+    if (!widgets.status || !widgets.action)
+        return DeviceRow();
+    widgets.progress = progressBarAt(row);
+    return widgets;
 }
 
 void Widget::updateButtonStates()
@@ -142,6 +141,7 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
     table->setRowCount(0);
     table->setRowCount(int(devices.size()));
     const QStringList modeNames = {QStringLiteral("Image"), QStringLiteral("Kernel"), QStringLiteral("FileSystem")};
+    const QString running = StatusText::running();
     for (int row = 0; row < devices.size(); ++row) {
         const QStringList &fields = devices.at(row).fields;
         const QString devicePort = fields.at(0);
@@ -156,15 +156,14 @@ void Widget::rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<
             mode->setCurrentText(modes.value(devicePort));
         table->setCellWidget(row, ModeColumn, mode);
 
-        const QString status = statuses.value(devicePort, QStringLiteral("Idle"));
+        const QString status = statuses.value(devicePort, StatusText::idle());
         auto *label = new QLabel(status);
         label->setAlignment(Centred);
-        if (status == QLatin1String("Failed"))
-            label->setStyleSheet(QStringLiteral("color: red;"));
+        if (status == StatusText::failed())
+            label->setStyleSheet(StatusText::failedStyle());
         table->setCellWidget(row, StatusColumn, label);
 
-        auto *button =
-            new QPushButton(status == QLatin1String("Running") ? QStringLiteral("Stop") : QStringLiteral("Run"));
+        auto *button = new QPushButton(status == running ? StatusText::stopAction() : StatusText::run());
         connect(button, &QPushButton::clicked, this, [this, devicePort] {
             runOrStopDevice(devicePort);
         });
@@ -186,8 +185,8 @@ void Widget::appendLostJobRow(const QString &devicePort)
     const int row = table->rowCount();
     table->insertRow(row);
     table->setItem(row, PathColumn, pathItem(devicePort));
-    table->setItem(row, ModeColumn, listingItem(QStringLiteral("N/A")));
-    auto *label = new QLabel(QStringLiteral("Fail"));
+    table->setItem(row, ModeColumn, listingItem(StatusText::notApplicable()));
+    auto *label = new QLabel(StatusText::lost());
     label->setAlignment(Centred);
     table->setCellWidget(row, StatusColumn, label);
 }

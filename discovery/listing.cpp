@@ -2,6 +2,8 @@
 
 #include "discovery/listingparser.h"
 #include "discovery/listingrun.h"
+#include "flashing/attemptsignals.h"
+#include "flashing/statustexts.h"
 
 #include <QDebug>
 #include <QProcess>
@@ -15,7 +17,7 @@ QMap<QString, QString> jobStatuses(const QMap<QString, QProcess *> &processMap)
     QMap<QString, QString> statuses;
     for (auto it = processMap.cbegin(); it != processMap.cend(); ++it) {
         if (it.value())
-            statuses.insert(it.key(), QStringLiteral("Running"));
+            statuses.insert(it.key(), StatusText::running());
     }
     return statuses;
 }
@@ -38,9 +40,11 @@ bool Widget::listBoards(QVector<ListedDevice> *devices)
     if (run.outcome == ListingRun::Failed) {
         qDebug().noquote()
             << QStringLiteral("Device listing failed (%1); the device table is left as it is").arg(run.failure);
+        emit announcements->listingFinished(false, 0);
         return false;
     }
     *devices = run.devices;
+    emit announcements->listingFinished(true, int(devices->size()));
     return true;
 }
 

@@ -2,12 +2,12 @@
 #include "ui_widget.h"
 
 #include "discovery/listingparser.h"
-#include "discovery/toolprocess.h"
+#include "flashing/flashprocess.h"
+#include "flashing/statustexts.h"
 
 #include <QComboBox>
 #include <QDebug>
 #include <QLabel>
-#include <QPointer>
 
 void Widget::rescanDevices()
 {
@@ -38,25 +38,14 @@ void Widget::applyListing(const QVector<ListedDevice> &devices, const QMap<QStri
 
     for (auto it = statuses.cbegin(); it != statuses.cend(); ++it) {
         const QString &devicePort = it.key();
-        if (findRowByPath(devicePort) >= 0 || it.value() != QLatin1String("Running"))
+        if (findRowByPath(devicePort) >= 0 || it.value() != StatusText::running())
             continue;
         appendLostJobRow(devicePort);
         qDebug() << "Target Will Kill uuu.exe";
-        QProcess *process = processMap.value(devicePort);
-        if (process && process->state() == QProcess::Running) {
-            QPointer<QProcess> guard(process);
-            connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-                    [this, devicePort, guard] {
-                        // Only a job that is still this process's may be ended.
-                        if (guard && processMap.value(devicePort) == guard)
-                            finishJob(devicePort, nullptr, nullptr, QStringLiteral("Stopped"));
-                        else
-                            updateButtonStates();
-                    });
-            static_cast<ToolProcess *>(process)->killChild();
-        } else {
-            finishJob(devicePort, nullptr, nullptr, QStringLiteral("Stopped"));
-        }
+        if (FlashProcess *process = jobProcess(devicePort))
+            endJobByKill(process, AttemptOutcome::Lost, QStringLiteral("the board left the listing"), false);
+        else
+            finishJob(devicePort, nullptr, nullptr, StatusText::stopped());
     }
 
     updateButtonStates();

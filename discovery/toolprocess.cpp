@@ -167,10 +167,7 @@ bool ToolProcess::startTool(const QString &program, const QStringList &arguments
             return false;
         }
     }
-#ifdef Q_OS_LINUX
-    static const bool subreaper = ProcessTree::becomeSubreaper();
-    Q_UNUSED(subreaper)
-#endif
+    bindChildrenToThisProcess();
     startOnce(program, arguments, mode);
 #ifdef Q_OS_WIN
     retryTransientStartFailure(program, arguments, mode);
@@ -275,6 +272,18 @@ void ToolProcess::markNotRunning()
 {
     if (state() != NotRunning && processId() <= 0)
         setProcessState(NotRunning);
+}
+
+bool ToolProcess::bindChildrenToThisProcess()
+{
+#if defined(Q_OS_LINUX)
+    static const bool bound = ProcessTree::becomeSubreaper();
+#elif defined(Q_OS_WIN)
+    static const bool bound = ToolJob::bindThisProcess();
+#else
+    static const bool bound = false;
+#endif
+    return bound;
 }
 
 void ToolProcess::endAdoptedProcesses(int timeoutMs)

@@ -14,8 +14,10 @@
 // process id -1 (every process we may signal). startTool() puts such an object
 // back into NotRunning, and killChild() only signals a live child.
 //
-// No tool outlives Velmora: on Linux each child asks the kernel for SIGKILL
-// when Velmora ends, however it ends (a crash or SIGKILL included).
+// No tool outlives Velmora, however Velmora ends (a crash or a kill from
+// outside included): on Linux each child asks the kernel for SIGKILL when
+// Velmora ends; on Windows Velmora puts itself into a kill-on-close job before
+// its first tool starts, and every process it starts from then on is in it.
 //
 // A tool is its whole process tree: a `./uuu` may be a wrapper script (or
 // sudo) whose child is the real tool. On Linux each tool leads a process group
@@ -60,6 +62,13 @@ public:
     // child to signal or wait for, whatever the state and process id say
     // (Qt 6 reports the failure while the state still reads Starting).
     void markStartFailed();
+
+    // Sets up, once per process, what ties the tools' lifetimes to Velmora's:
+    // the Windows job above, and on Linux Velmora as the child subreaper that
+    // the tools' escaped processes come back to. The first startTool() calls
+    // it; calling it earlier also binds children started otherwise. Returns
+    // whether it is in place (false elsewhere).
+    static bool bindChildrenToThisProcess();
 
     // For teardown: ends the processes adopted from ended tools and reaps
     // them, waiting at most timeoutMs for them to go.

@@ -47,14 +47,9 @@ void DescriptorPollSet::track(QSocketNotifier *notifier)
 void DescriptorPollSet::growTo(int fd)
 {
     const auto size = static_cast<std::size_t>(fd) + 1;
-    if (m_owner.size() >= size)
+    if (m_slots.size() >= size)
         return;
-    const std::size_t grown = std::max(size, m_owner.size() * 2);
-    m_owner.resize(grown, 0);
-    m_registered.resize(grown, 0);
-    m_registeredEvents.resize(grown, 0);
-    m_wanted.resize(grown, 0);
-    m_ready.resize(grown, 0);
+    m_slots.resize(std::max(size, m_slots.size() * 2));
 }
 
 // Which descriptors enabled tracked notifiers own right now. A notifier that
@@ -63,7 +58,7 @@ void DescriptorPollSet::growTo(int fd)
 void DescriptorPollSet::collectOwners()
 {
     for (int fd : m_ownedList)
-        m_owner[static_cast<std::size_t>(fd)] = 0;
+        slotOf(fd).owner = 0;
     m_ownedList.clear();
 
     std::size_t kept = 0;
@@ -80,8 +75,9 @@ void DescriptorPollSet::collectOwners()
             continue;
         growTo(fd);
         // Two enabled notifiers on one descriptor: the first one owns it.
-        if (m_owner[static_cast<std::size_t>(fd)] == 0) {
-            m_owner[static_cast<std::size_t>(fd)] = t.serial;
+        Slot &slot = slotOf(fd);
+        if (slot.owner == 0) {
+            slot.owner = t.serial;
             m_ownedList.push_back(fd);
         }
     }
@@ -97,9 +93,9 @@ void DescriptorPollSet::syncEpollSet(const struct pollfd *fds, nfds_t nfds)
     m_wantedList.clear();
     for (nfds_t i = 0; i < nfds; ++i) {
         const int fd = fds[i].fd;
-        if (fd < 0 || static_cast<std::size_t>(fd) >= m_owner.size() || m_owner[static_cast<std::size_t>(fd)] == 0)
+        if (fd < 0 || static_cast<std::size_t>(fd) >= m_slots.size() || slotOf(fd).owner == 0)
             continue;
-        std::uint32_t &wanted = m_wanted[static_cast<std::size_t>(fd)];
+        std::uint32_t &wanted = slotOf(fd).wanted;
         if (!(wanted & WantedBit))
             m_wantedList.push_back(fd);
         wanted |= WantedBit | static_cast<std::uint16_t>(fds[i].events);
@@ -108,35 +104,35 @@ void DescriptorPollSet::syncEpollSet(const struct pollfd *fds, nfds_t nfds)
     // Removals first: a descriptor number may move to a new owner in this call.
     std::size_t kept = 0;
     for (int fd : m_registeredList) {
-        const auto f = static_cast<std::size_t>(fd);
-        if ((m_wanted[f] & WantedBit) && m_owner[f] == m_registered[f]) {
+        Slot &slot = slotOf(fd);
+        if ((slot.wanted & WantedBit) && slot.owner == slot.registered) {
             m_registeredList[kept++] = fd;
             continue;
         }
         // Fails harmlessly when the descriptor is already closed.
         epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
-        m_registered[f] = 0;
-        m_registeredEvents[f] = 0;
+        slot.registered = 0;
+        slot.registeredEvents = 0;
     }
     m_registeredList.resize(kept);
 
     for (int fd : m_wantedList) {
-        const auto f = static_cast<std::size_t>(fd);
-        const std::uint32_t events = m_wanted[f] & ~WantedBit;
+        Slot &slot = slotOf(fd);
+        const std::uint32_t events = slot.wanted & ~WantedBit;
         struct epoll_event ev = {};
         ev.events = events;
-        ev.data.u64 = (static_cast<std::uint64_t>(m_owner[f]) << 32) | static_cast<std::uint32_t>(fd);
-        if (m_registered[f] != 0) {
-            if (m_registeredEvents[f] == events)
+        ev.data.u64 = (static_cast<std::uint64_t>(slot.owner) << 32) | static_cast<std::uint32_t>(fd);
+        if (slot.registered != 0) {
+            if (slot.registeredEvents == events)
                 continue;
             if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &ev) == 0) {
-                m_registeredEvents[f] = events;
+                slot.registeredEvents = events;
                 continue;
             }
             // Its file went away under the registration: start over.
             epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
-            m_registered[f] = 0;
-            m_registeredEvents[f] = 0;
+            slot.registered = 0;
+            slot.registeredEvents = 0;
             for (std::size_t i = 0; i < m_registeredList.size(); ++i) {
                 if (m_registeredList[i] == fd) {
                     m_registeredList.erase(m_registeredList.begin() + static_cast<std::ptrdiff_t>(i));
@@ -147,8 +143,8 @@ void DescriptorPollSet::syncEpollSet(const struct pollfd *fds, nfds_t nfds)
         // Refused (a closed descriptor, a file without polling support):
         // poll() answers for it below.
         if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) == 0) {
-            m_registered[f] = m_owner[f];
-            m_registeredEvents[f] = events;
+            slot.registered = slot.owner;
+            slot.registeredEvents = events;
             m_registeredList.push_back(fd);
         }
     }
@@ -159,8 +155,7 @@ int DescriptorPollSet::poll(struct pollfd *fds, nfds_t nfds, int timeout)
     collectOwners();
     syncEpollSet(fds, nfds);
     const auto isServed = [this](int fd) {
-        return fd >= 0 && static_cast<std::size_t>(fd) < m_registered.size() &&
-               m_registered[static_cast<std::size_t>(fd)] != 0;
+        return fd >= 0 && static_cast<std::size_t>(fd) < m_slots.size() && slotOf(fd).registered != 0;
     };
 
     int result = 0;
@@ -196,14 +191,14 @@ int DescriptorPollSet::poll(struct pollfd *fds, nfds_t nfds, int timeout)
                     const auto serial = static_cast<std::uint32_t>(m_events[k].data.u64 >> 32);
                     // A registration left behind by a file that a forked child
                     // still held open is not this descriptor's.
-                    if (fd < m_registered.size() && m_registered[fd] == serial)
-                        m_ready[fd] = m_events[k].events;
+                    if (fd < m_slots.size() && m_slots[fd].registered == serial)
+                        m_slots[fd].ready = m_events[k].events;
                 }
             }
             for (nfds_t i = 0; i < nfds; ++i) {
                 if (!isServed(fds[i].fd))
                     continue;
-                const std::uint32_t ready = m_ready[static_cast<std::size_t>(fds[i].fd)];
+                const std::uint32_t ready = slotOf(fds[i].fd).ready;
                 fds[i].revents =
                     static_cast<short>(ready & (static_cast<std::uint16_t>(fds[i].events) | AlwaysReported));
                 if (fds[i].revents)
@@ -211,14 +206,14 @@ int DescriptorPollSet::poll(struct pollfd *fds, nfds_t nfds, int timeout)
             }
             for (int k = 0; k < readyCount; ++k) {
                 const auto fd = static_cast<std::size_t>(m_events[k].data.u64 & 0xffffffffu);
-                if (fd < m_ready.size())
-                    m_ready[fd] = 0;
+                if (fd < m_slots.size())
+                    m_slots[fd].ready = 0;
             }
             errno = saved;
         }
     }
 
     for (int fd : m_wantedList)
-        m_wanted[static_cast<std::size_t>(fd)] = 0;
+        slotOf(fd).wanted = 0;
     return result;
 }

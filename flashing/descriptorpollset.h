@@ -23,6 +23,11 @@
 // the epoll set only while a tracked, enabled notifier owns it; every other
 // entry, and any descriptor the epoll set refuses, goes to poll() unchanged.
 // Not thread-safe: one thread calls track() and poll().
+//
+// In the application the main thread's event loop calls poll() (see
+// flashing/jobdescriptors.h), which relies on two toolkit internals: the
+// GLib event dispatcher of the main thread, whose poll function is replaced,
+// and the private QSocketNotifier children of QProcess, which are tracked.
 class DescriptorPollSet
 {
 public:
@@ -55,9 +60,20 @@ private:
         std::uint32_t serial;
     };
 
+    // What is known of one descriptor number. Serials: 0 means none.
+    struct Slot
+    {
+        std::uint32_t owner = 0;      // serial of the enabled notifier owning it
+        std::uint32_t registered = 0; // serial it is registered in the epoll set with
+        std::uint32_t registeredEvents = 0;
+        std::uint32_t wanted = 0; // events this call asks for, bit 31 set when wanted
+        std::uint32_t ready = 0;  // events epoll reported this call
+    };
+
     void collectOwners();
     void syncEpollSet(const struct pollfd *fds, nfds_t nfds);
     void growTo(int fd);
+    Slot &slotOf(int fd) { return m_slots[static_cast<std::size_t>(fd)]; }
 
     int m_epollFd = -1;
     std::uint32_t m_nextSerial = 1;
@@ -66,12 +82,8 @@ private:
     // takes those connections with it.
     QObject m_guard;
 
-    // Indexed by descriptor number. 0 means none.
-    std::vector<std::uint32_t> m_owner;      // serial of the enabled notifier owning it
-    std::vector<std::uint32_t> m_registered; // serial it is registered in the epoll set with
-    std::vector<std::uint32_t> m_registeredEvents;
-    std::vector<std::uint32_t> m_wanted; // events this call asks for, bit 31 set when wanted
-    std::vector<std::uint32_t> m_ready;  // events epoll reported this call
+    // Indexed by descriptor number.
+    std::vector<Slot> m_slots;
 
     std::vector<int> m_ownedList;
     std::vector<int> m_registeredList;

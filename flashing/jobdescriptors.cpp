@@ -14,6 +14,7 @@
 #include <glib.h>
 
 #include <cstddef>
+#include <memory>
 
 namespace {
 
@@ -35,38 +36,61 @@ gint pollJobsThroughEpoll(GPollFD *fds, guint nfds, gint timeout)
     return pollSet->poll(reinterpret_cast<struct pollfd *>(fds), nfds, timeout);
 }
 
-bool installed = false;
+int watchCount = 0;
+
+void install()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread())
+        return;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(app->thread());
+    if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib"))
+        return;
+    auto set = std::make_unique<DescriptorPollSet>();
+    if (!set->isValid())
+        return;
+    pollSet = set.release();
+    GMainContext *context = g_main_context_default();
+    previousPoll = g_main_context_get_poll_func(context);
+    mainThread = g_thread_self();
+    g_main_context_set_poll_func(context, pollJobsThroughEpoll);
+}
+
+void uninstall()
+{
+    GMainContext *context = g_main_context_default();
+    // A poll function put in since may hand its calls on to this one: then
+    // the set stays.
+    if (g_main_context_get_poll_func(context) != pollJobsThroughEpoll)
+        return;
+    g_main_context_set_poll_func(context, previousPoll);
+    delete pollSet;
+    pollSet = nullptr;
+}
 
 } // namespace
 
-bool installJobDescriptorWatch()
+JobDescriptorWatch::JobDescriptorWatch()
 {
-    static const bool done = [] {
-        QCoreApplication *app = QCoreApplication::instance();
-        if (!app || QThread::currentThread() != app->thread())
-            return false;
-        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(app->thread());
-        if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib"))
-            return false;
-        pollSet = new DescriptorPollSet;
-        if (!pollSet->isValid()) {
-            delete pollSet;
-            pollSet = nullptr;
-            return false;
-        }
-        GMainContext *context = g_main_context_default();
-        previousPoll = g_main_context_get_poll_func(context);
-        mainThread = g_thread_self();
-        g_main_context_set_poll_func(context, pollJobsThroughEpoll);
-        return true;
-    }();
-    installed = done;
-    return installed;
+    ++watchCount;
+    if (!pollSet)
+        install();
+}
+
+JobDescriptorWatch::~JobDescriptorWatch()
+{
+    if (--watchCount == 0 && pollSet)
+        uninstall();
+}
+
+bool JobDescriptorWatch::isInstalled()
+{
+    return pollSet != nullptr;
 }
 
 bool watchJobDescriptors(QObject *process)
 {
-    if (!process || !installed || QThread::currentThread() != process->thread())
+    if (!process || !pollSet || QThread::currentThread() != process->thread())
         return false;
     const auto notifiers = process->findChildren<QSocketNotifier *>(QString(), Qt::FindDirectChildrenOnly);
     for (QSocketNotifier *notifier : notifiers)
@@ -81,12 +105,11 @@ int jobDescriptorsServedByEpoll()
 
 #else
 
-int jobDescriptorsServedByEpoll()
-{
-    return 0;
-}
+JobDescriptorWatch::JobDescriptorWatch() = default;
 
-bool installJobDescriptorWatch()
+JobDescriptorWatch::~JobDescriptorWatch() = default;
+
+bool JobDescriptorWatch::isInstalled()
 {
     return false;
 }
@@ -94,6 +117,11 @@ bool installJobDescriptorWatch()
 bool watchJobDescriptors(QObject *)
 {
     return false;
+}
+
+int jobDescriptorsServedByEpoll()
+{
+    return 0;
 }
 
 #endif

@@ -8,10 +8,31 @@ class QObject;
 // job's descriptors. Where the main thread's event loop is not built on GLib,
 // or off Linux, it does nothing and the loop polls as usual.
 //
-// Sets the shared epoll set up on the main thread's event loop; call it once
-// the application exists, before the first job (the set holds a descriptor
-// of its own for the application's lifetime). Returns whether it is in use.
-bool installJobDescriptorWatch();
+// It relies on two toolkit internals that no public interface offers:
+// - the event dispatcher of the main thread is the toolkit's GLib one
+//   (QEventDispatcherGlib), which polls through the default GLib main
+//   context: the watch replaces that context's poll function;
+// - a QProcess keeps its pipes and its end notifier as QSocketNotifier
+//   children of its own: those are the notifiers handed to the epoll set.
+// Should either change, the watch stays out of use (no GLib dispatcher) or
+// finds no notifiers, and the loop polls as usual.
+
+// Installs the shared epoll set on the main thread's event loop for its own
+// lifetime, and restores the loop's own polling when it is destroyed. Make
+// it on the main thread, once the application exists and before the first
+// job starts; destroy it before the application. Several may exist at once:
+// the first one installs, the last one to go removes.
+class JobDescriptorWatch
+{
+public:
+    JobDescriptorWatch();
+    ~JobDescriptorWatch();
+    JobDescriptorWatch(const JobDescriptorWatch &) = delete;
+    JobDescriptorWatch &operator=(const JobDescriptorWatch &) = delete;
+
+    // Whether the epoll set is in use now.
+    static bool isInstalled();
+};
 
 // Call it right after a job's process has started: the notifiers it has then
 // are the ones watched this way. Returns whether they were handed over.

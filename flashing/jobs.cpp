@@ -1,29 +1,26 @@
 #include "app/widget.h"
 #include "ui_widget.h"
 
-#include "discovery/listingparser.h"
 #include "discovery/toolcontract.h"
-#include "discovery/toolprocess.h"
+#include "flashing/attemptsignals.h"
+#include "flashing/flashprocess.h"
 #include "flashing/jobdescriptors.h"
 #include "flashing/lognames.h"
 #include "flashing/outputinterpreter.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/statustexts.h"
 
 #include <QComboBox>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
 
 namespace {
-
-// Set on a process whose stop the operator asked for, until its end has been
-// shown as "Stopped" or its job was released in another way.
-const char StopPendingProperty[] = "velmoraStopPending";
 
 const auto processFinished = QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished);
 
@@ -34,11 +31,34 @@ void showProgress(QProgressBar *bar, int value, const QString &format)
         bar->setFormat(format);
 }
 
+void showStatus(QLabel *label, QAbstractButton *button, const QString &status, const QString &action)
+{
+    if (label)
+        label->setText(status);
+    if (button)
+        button->setText(action);
+}
+
+AttemptOutcome outcomeShownAs(const QString &statusText)
+{
+    if (statusText == StatusText::finished())
+        return AttemptOutcome::Finished;
+    if (statusText == StatusText::failed())
+        return AttemptOutcome::Failed;
+    return AttemptOutcome::Stopped;
+}
+
 } // namespace
 
 bool Widget::hasJob(const QString &devicePort) const
 {
     return processMap.value(devicePort) != nullptr;
+}
+
+FlashProcess *Widget::jobProcess(const QString &devicePort) const
+{
+    // Every process in the map is a job's FlashProcess.
+    return static_cast<FlashProcess *>(processMap.value(devicePort));
 }
 
 QString Widget::getDeviceMode(const QString &devicePort) const
@@ -54,11 +74,19 @@ QString Widget::getDeviceMode(const QString &devicePort) const
     return QString();
 }
 
+Attempt Widget::newAttempt(const QString &devicePort, const QString &deviceMode) const
+{
+    Attempt attempt;
+    attempt.port = devicePort;
+    attempt.mode = deviceMode;
+    attempt.imagePath = imagePath();
+    attempt.started = QDateTime::currentDateTimeUtc();
+    return attempt;
+}
+
 void Widget::runOrStopDevice(const QString &devicePort)
 {
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    if (!deviceRowWidgets(devicePort, &statusLabel, &actionButton))
+    if (!deviceRow(devicePort))
         return;
     // A stop acts at once: it writes no script and checks no image path, so
     // that no error box can keep a tool flashing while it waits.
@@ -69,102 +97,117 @@ void Widget::runOrStopDevice(const QString &devicePort)
 
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
+    const Attempt attempt = newAttempt(devicePort, deviceMode);
+    const StartRefusal refusal = startCheck ? startCheck(attempt.imagePath) : StartRefusal();
+    if (!refusal.reason.isEmpty()) {
+        QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
+        // The box ran an event loop: another start may have come first.
+        if (!hasJob(devicePort))
+            endUnstartedAttempt(attempt, refusal.reason, false);
+        return;
+    }
     QString scriptFile;
     const bool scriptWritten = generateScript(deviceMode, &scriptFile);
     // The error box of generateScript runs an event loop in which the table
-    // may have been rebuilt: take the row's widgets again.
-    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
+    // may have been rebuilt or the board started.
     if (hasJob(devicePort))
         return;
     if (scriptWritten)
-        startJob(devicePort, scriptFile);
+        startJob(attempt, scriptFile);
     else if (!scriptWriteError.isEmpty())
-        failJob(nullptr, devicePort, scriptWriteError);
+        endUnstartedAttempt(attempt, scriptWriteError, true);
     else
-        finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
+        endUnstartedAttempt(attempt, QStringLiteral("no usable image"), false);
+}
+
+void Widget::endUnstartedAttempt(Attempt attempt, const QString &reason, bool failed)
+{
+    attempt.ended = QDateTime::currentDateTimeUtc();
+    attempt.outcome = AttemptOutcome::NotStarted;
+    attempt.reason = reason;
+    if (failed) {
+        failJob(nullptr, attempt.port, reason);
+    } else {
+        const DeviceRow row = deviceRow(attempt.port);
+        finishJob(attempt.port, row.status, row.action, StatusText::stopped());
+    }
+    emit announcements->attemptEnded(attempt);
 }
 
 void Widget::stopJob(const QString &devicePort)
 {
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
-    if (statusLabel)
-        statusLabel->setText(QStringLiteral("Stop"));
-    if (actionButton)
-        actionButton->setText(QStringLiteral("Run"));
+    const DeviceRow row = deviceRow(devicePort);
+    showStatus(row.status, row.action, StatusText::stop(), StatusText::run());
     qDebug() << "Target Will Kill Process";
-    QProcess *process = processMap.value(devicePort);
-    if (process && process->state() == QProcess::Running) {
-        process->setProperty(StopPendingProperty, true);
-        QPointer<QProcess> guard(process);
-        connect(process, processFinished, this, [this, devicePort, guard] {
-            if (!guard || !guard->property(StopPendingProperty).toBool())
-                return;
-            guard->setProperty(StopPendingProperty, false);
-            QLabel *label = nullptr;
-            QPushButton *button = nullptr;
-            deviceRowWidgets(devicePort, &label, &button);
-            finishJob(devicePort, label, button, QStringLiteral("Stopped"));
-        });
-        static_cast<ToolProcess *>(process)->killChild();
-        return;
-    }
-    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Stopped"));
+    if (FlashProcess *process = jobProcess(devicePort))
+        endJobByKill(process, AttemptOutcome::Stopped, QStringLiteral("stopped by the operator"), true);
+    else
+        finishJob(devicePort, row.status, row.action, StatusText::stopped());
 }
 
-void Widget::startJob(const QString &devicePort, const QString &scriptFile)
+void Widget::endJobByKill(FlashProcess *process, AttemptOutcome outcome, const QString &reason, bool rowShowsEnd)
 {
-    logFailureReported.remove(devicePort);
-    jobProgress.remove(devicePort);
-    auto *process = new ToolProcess(this);
+    process->decideEnd(outcome, reason);
+    const QString devicePort = process->port();
+    if (process->state() != QProcess::Running) {
+        const DeviceRow row = rowShowsEnd ? deviceRow(devicePort) : DeviceRow();
+        finishJob(devicePort, row.status, row.action, StatusText::stopped());
+        return;
+    }
+    process->endPending = true;
+    process->rowShowsEnd = rowShowsEnd;
+    QPointer<FlashProcess> guard(process);
+    connect(process, processFinished, this, [this, guard] {
+        // Only a job that is still this process's may be ended.
+        if (!guard || !guard->endPending || jobProcess(guard->port()) != guard) {
+            updateButtonStates();
+            return;
+        }
+        guard->endPending = false;
+        const DeviceRow row = guard->rowShowsEnd ? deviceRow(guard->port()) : DeviceRow();
+        finishJob(guard->port(), row.status, row.action, StatusText::stopped());
+    });
+    process->killChild();
+}
+
+void Widget::startJob(const Attempt &attempt, const QString &scriptFile)
+{
+    const QString &devicePort = attempt.port;
+    auto *process = new FlashProcess(attempt, this);
+    process->scriptFile = scriptFile;
     // The tool reads nothing from us, and its standard error is never read:
     // neither needs a pipe.
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
 
     qDebug() << "Debug CMD:" << ToolContract::flashCommandLine(devicePort, scriptFile);
-    const bool started = process->startTool(ToolContract::program(),
-                                            ToolContract::flashArguments(devicePort, scriptFile), QIODevice::ReadWrite);
+    const QStringList arguments = ToolContract::flashArguments(devicePort, scriptFile);
+    process->setArguments(arguments);
+    const bool started = process->startTool(ToolContract::program(), arguments, QIODevice::ReadWrite);
     if (started)
         watchJobDescriptors(process);
     processMap.insert(devicePort, process);
-    jobScriptMap.insert(devicePort, scriptFile);
+    openJobLog(process);
 
-    QDir::current().mkpath(QStringLiteral("logs"));
-    auto *logFile = new QFile(logFileNameForPort(devicePort), this);
-    // Raw bytes, unbuffered: the log holds exactly what the tool printed.
-    if (logFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        logFileMap.insert(devicePort, logFile);
-        logStreamMap.insert(devicePort, new QTextStream(logFile));
-    } else {
-        reportLogFailure(devicePort,
-                         QStringLiteral("cannot open log %1: %2").arg(logFile->fileName(), logFile->errorString()));
-        delete logFile;
-    }
-    outputCarry.remove(devicePort);
+    const DeviceRow row = deviceRow(devicePort);
+    showStatus(row.status, row.action, StatusText::running(), StatusText::stopAction());
+    // The red of an earlier failure goes with it.
+    if (row.status)
+        row.status->setStyleSheet(QString());
 
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    if (deviceRowWidgets(devicePort, &statusLabel, &actionButton)) {
-        statusLabel->setText(QStringLiteral("Running"));
-        // The red of an earlier failure goes with it.
-        statusLabel->setStyleSheet(QString());
-        actionButton->setText(QStringLiteral("Stop"));
-    }
-
-    connect(process, &QProcess::readyReadStandardOutput, this, [this, process, devicePort] {
-        handleJobOutput(process, devicePort);
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
+        handleJobOutput(process);
     });
-    connect(process, processFinished, this, [this, process, devicePort](int exitCode, QProcess::ExitStatus status) {
-        handleJobFinished(process, devicePort, exitCode, status);
+    connect(process, processFinished, this, [this, process](int exitCode, QProcess::ExitStatus status) {
+        handleJobFinished(process, exitCode, status);
     });
-    connect(process, &QProcess::errorOccurred, this, [this, process, devicePort](QProcess::ProcessError error) {
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            handleJobStartFailure(process, devicePort);
+            handleJobStartFailure(process);
     });
+    emit announcements->attemptStarted(process->attempt());
     if (!started) {
-        handleJobStartFailure(process, devicePort);
+        handleJobStartFailure(process);
         return;
     }
     // StopAll counts running tools only, and the tool may still be starting
@@ -174,65 +217,79 @@ void Widget::startJob(const QString &devicePort, const QString &scriptFile)
     updateButtonStates();
 }
 
-void Widget::handleJobStartFailure(QProcess *process, const QString &devicePort)
+void Widget::openJobLog(FlashProcess *process)
 {
-    if (processMap.value(devicePort) != process)
-        return;
-    static_cast<ToolProcess *>(process)->markStartFailed();
-    failJob(process, devicePort,
-            QStringLiteral("the flashing tool could not be started: %1")
-                .arg(static_cast<ToolProcess *>(process)->startError()));
+    const QString devicePort = process->port();
+    QDir::current().mkpath(QStringLiteral("logs"));
+    auto *logFile = new QFile(logFileNameForPort(devicePort), this);
+    // Raw bytes, unbuffered: the log holds exactly what the tool printed.
+    if (logFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        logFileMap.insert(devicePort, logFile);
+        logStreamMap.insert(devicePort, new QTextStream(logFile));
+        process->setLogPath(logFile->fileName());
+    } else {
+        reportLogFailure(process,
+                         QStringLiteral("cannot open log %1: %2").arg(logFile->fileName(), logFile->errorString()));
+        delete logFile;
+    }
 }
 
-void Widget::handleJobOutput(QProcess *process, const QString &devicePort)
+void Widget::handleJobStartFailure(FlashProcess *process)
+{
+    if (jobProcess(process->port()) != process)
+        return;
+    process->markStartFailed();
+    const QString reason = QStringLiteral("the flashing tool could not be started: %1").arg(process->startError());
+    process->decideEnd(AttemptOutcome::NotStarted, reason);
+    failJob(process, process->port(), reason);
+}
+
+void Widget::handleJobOutput(FlashProcess *process)
 {
     const QByteArray chunk = process->readAllStandardOutput();
+    const QString devicePort = process->port();
     // Output of a job that has been released is dropped: it must neither
     // change the row's final status nor reach the closed log.
-    if (chunk.isEmpty() || processMap.value(devicePort) != process)
+    if (chunk.isEmpty() || jobProcess(devicePort) != process)
         return;
 
     qDebug() << "Debug Print Log:" << chunk;
-    if (QFile *logFile = logFileMap.value(devicePort)) {
-        const qint64 written = logFile->write(chunk);
-        if (written != chunk.size())
-            reportLogWriteFailure(devicePort, logFile, written, chunk.size());
-    }
+    writeJobLog(process, chunk);
 
     const QString text = decodeOutputChunk(chunk);
     const QString marker = devicePort + QLatin1String("->Okay");
-    QString &carry = outputCarry[devicePort];
-    const ChunkVerdict verdict = interpretChunk(carry, text, marker);
-    carry = nextCarry(carry, text, carryLengthFor(marker));
-    JobProgress &progress = jobProgress[devicePort];
+    const ChunkVerdict verdict = interpretChunk(process->outputCarry, text, marker);
+    process->outputCarry = nextCarry(process->outputCarry, text, carryLengthFor(marker));
     if (verdict.lastProgress >= 0)
-        progress.lastPercent = verdict.lastProgress;
-    progress.markerPrinted = progress.markerPrinted || verdict.markerSeen;
+        process->lastPercent = verdict.lastProgress;
+    process->markerPrinted = process->markerPrinted || verdict.markerSeen;
 
     if (verdict.failed) {
+        process->decideEnd(AttemptOutcome::Failed, QStringLiteral("a failure word in the output"));
         failJob(process, devicePort, QString());
         return;
     }
 
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    QProgressBar *bar = nullptr;
-    if (deviceRowWidgets(devicePort, &statusLabel, &actionButton))
-        bar = progressBarAt(findRowByPath(devicePort));
-
-    if (bar && verdict.progress >= 0 && verdict.progress < 100)
-        showProgress(bar, verdict.progress, QStringLiteral("%1%").arg(verdict.progress));
-    else if (bar && verdict.progress == 100)
-        showProgress(bar, 100, QStringLiteral("100% (waiting Okay...)"));
-    if (bar && verdict.reachedHundred)
-        awaitingOkayMap.insert(devicePort, true);
-
+    const DeviceRow row = deviceRow(devicePort);
+    showJobProgress(process, row, verdict.progress, verdict.reachedHundred);
     if (verdict.markerSeen && awaitingOkayMap.value(devicePort)) {
         qDebug().noquote() << devicePort + QLatin1String(" flashing finished.");
-        if (bar)
-            showProgress(bar, 100, QStringLiteral("Finished"));
-        finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Finished"));
+        if (row.progress)
+            showProgress(row.progress, 100, StatusText::progressFinished());
+        finishJob(devicePort, row.status, row.action, StatusText::finished());
     }
+}
+
+void Widget::showJobProgress(FlashProcess *process, const DeviceRow &row, int progress, bool reachedHundred)
+{
+    if (!row.progress)
+        return;
+    if (progress >= 0 && progress < 100)
+        showProgress(row.progress, progress, QStringLiteral("%1%").arg(progress));
+    else if (progress == 100)
+        showProgress(row.progress, 100, StatusText::waitingOkay());
+    if (reachedHundred)
+        awaitingOkayMap.insert(process->port(), true);
 }
 
 int Widget::extractProgressValue(const QString &output)
@@ -240,78 +297,81 @@ int Widget::extractProgressValue(const QString &output)
     return firstPercentage(output);
 }
 
-void Widget::handleJobFinished(QProcess *process, const QString &devicePort, int exitCode, int exitStatus)
+void Widget::handleJobFinished(FlashProcess *process, int exitCode, int exitStatus)
 {
-    if (processMap.value(devicePort) != process)
+    const QString devicePort = process->port();
+    if (jobProcess(devicePort) != process)
         return;
     // A tool that Velmora killed while its job is still registered was
     // stopped, or its board vanished: the stop or removal handler connected
     // for that ends the job. Its end is no success of the tool, whatever row
     // now shows the board.
-    if (static_cast<ToolProcess *>(process)->killedByUs())
+    if (process->killedByUs())
         return;
     // An end that Velmora did not cause, without the completion marker, is a
     // failure unless the tool says it succeeded.
-    if (exitStatus == QProcess::CrashExit || exitCode != 0) {
-        failJob(process, devicePort,
-                exitStatus == QProcess::CrashExit
-                    ? QStringLiteral("the flashing tool crashed")
-                    : QStringLiteral("the flashing tool exited with code %1").arg(exitCode));
-        return;
-    }
+    QString failure;
+    if (exitStatus == QProcess::CrashExit)
+        failure = QStringLiteral("the flashing tool crashed");
+    else if (exitCode != 0)
+        failure = QStringLiteral("the flashing tool exited with code %1").arg(exitCode);
     // Exit code 0 alone proves nothing (a usage text ends with it): the
     // output must show the flash complete.
-    const JobProgress progress = jobProgress.value(devicePort);
-    if (!progress.markerPrinted && progress.lastPercent != 100) {
-        failJob(process, devicePort,
-                progress.lastPercent < 0
-                    ? QStringLiteral("the flashing tool exited with code 0 without showing any progress")
-                    : QStringLiteral("the flashing tool exited with code 0 at %1% without completing")
-                          .arg(progress.lastPercent));
+    else if (!process->markerPrinted && process->lastPercent < 0)
+        failure = QStringLiteral("the flashing tool exited with code 0 without showing any progress");
+    else if (!process->markerPrinted && process->lastPercent != 100)
+        failure =
+            QStringLiteral("the flashing tool exited with code 0 at %1% without completing").arg(process->lastPercent);
+    if (!failure.isEmpty()) {
+        process->decideEnd(AttemptOutcome::Failed, failure);
+        failJob(process, devicePort, failure);
         return;
     }
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
-    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Finished"));
+    const DeviceRow row = deviceRow(devicePort);
+    finishJob(devicePort, row.status, row.action, StatusText::finished());
 }
 
-void Widget::failJob(QProcess *process, const QString &devicePort, const QString &reason)
+void Widget::failJob(FlashProcess *process, const QString &devicePort, const QString &reason)
 {
     qDebug().noquote() << devicePort + QStringLiteral(" 出现异常, 停止该任务.");
     if (!reason.isEmpty())
         qDebug().noquote() << QStringLiteral("Device %1: %2").arg(devicePort, reason);
     failedDevices.insert(devicePort);
 
-    QLabel *statusLabel = nullptr;
-    QPushButton *actionButton = nullptr;
-    deviceRowWidgets(devicePort, &statusLabel, &actionButton);
-    if (statusLabel) {
-        statusLabel->setText(QStringLiteral("Failed"));
-        statusLabel->setStyleSheet(QStringLiteral("color: red;"));
+    const DeviceRow row = deviceRow(devicePort);
+    if (row.status) {
+        row.status->setText(StatusText::failed());
+        row.status->setStyleSheet(StatusText::failedStyle());
     }
-    if (QTextStream *stream = logStreamMap.value(devicePort)) {
-        const QByteArray trailer = "[Process Failed Detected]\n";
-        *stream << trailer;
-        stream->flush();
-        if (stream->status() != QTextStream::Ok)
-            reportLogWriteFailure(devicePort, logFileMap.value(devicePort), -1, trailer.size());
+    if (process) {
+        process->decideEnd(AttemptOutcome::Failed, reason);
+        writeJobLog(process, "[Process Failed Detected]\n");
+        process->killChild();
     }
-    if (process)
-        static_cast<ToolProcess *>(process)->killChild();
-    finishJob(devicePort, statusLabel, actionButton, QStringLiteral("Failed"));
+    finishJob(devicePort, row.status, row.action, StatusText::failed());
     updateDeviceCountLineEdit();
 }
 
-void Widget::reportLogFailure(const QString &devicePort, const QString &reason)
+void Widget::writeJobLog(FlashProcess *process, const QByteArray &bytes)
 {
-    if (logFailureReported.contains(devicePort))
+    emit announcements->attemptLogged(process->port(), bytes);
+    QFile *logFile = logFileMap.value(process->port());
+    if (!logFile)
         return;
-    logFailureReported.insert(devicePort);
-    qDebug().noquote() << QStringLiteral("Device %1: %2").arg(devicePort, reason);
+    const qint64 written = logFile->write(bytes);
+    if (written != bytes.size())
+        reportLogWriteFailure(process, logFile, written, bytes.size());
 }
 
-void Widget::reportLogWriteFailure(const QString &devicePort, QFile *logFile, qint64 written, qint64 size)
+void Widget::reportLogFailure(FlashProcess *process, const QString &reason)
+{
+    if (process->logFailureReported)
+        return;
+    process->logFailureReported = true;
+    qDebug().noquote() << QStringLiteral("Device %1: %2").arg(process->port(), reason);
+}
+
+void Widget::reportLogWriteFailure(FlashProcess *process, QFile *logFile, qint64 written, qint64 size)
 {
     // A write that stops short sets no error of the file: the failure of the
     // rest would show only on the next write.
@@ -319,7 +379,8 @@ void Widget::reportLogWriteFailure(const QString &devicePort, QFile *logFile, qi
     const QString reason = failed
                                ? logFile->errorString()
                                : QStringLiteral("only %1 of %2 bytes written").arg(qMax<qint64>(written, 0)).arg(size);
-    reportLogFailure(devicePort, QStringLiteral("cannot write log %1: %2").arg(logFileNameForPort(devicePort), reason));
+    reportLogFailure(process,
+                     QStringLiteral("cannot write log %1: %2").arg(logFileNameForPort(process->port()), reason));
     if (logFile)
         logFile->unsetError();
 }
@@ -327,46 +388,44 @@ void Widget::reportLogWriteFailure(const QString &devicePort, QFile *logFile, qi
 void Widget::finishJob(const QString &devicePort, QLabel *statusLabel, QAbstractButton *actionButton,
                        const QString &statusText)
 {
-    if (statusLabel)
-        statusLabel->setText(statusText);
-    if (actionButton)
-        actionButton->setText(QStringLiteral("Run"));
+    showStatus(statusLabel, actionButton, statusText, StatusText::run());
     delete logStreamMap.take(devicePort);
     if (QFile *logFile = logFileMap.take(devicePort)) {
         logFile->close();
         delete logFile;
     }
-    if (QProcess *process = processMap.value(devicePort)) {
-        processMap.remove(devicePort);
-        releaseProcess(process);
-    }
     awaitingOkayMap.remove(devicePort);
-    outputCarry.remove(devicePort);
-    logFailureReported.remove(devicePort);
-    jobProgress.remove(devicePort);
-    releaseJobScript(devicePort);
+    if (FlashProcess *process = jobProcess(devicePort)) {
+        processMap.remove(devicePort);
+        process->decideEnd(outcomeShownAs(statusText), QString());
+        Attempt attempt = process->attempt();
+        attempt.ended = QDateTime::currentDateTimeUtc();
+        attempt.progress = process->lastPercent;
+        releaseJobScript(process->scriptFile);
+        releaseProcess(process);
+        emit announcements->attemptEnded(attempt);
+    }
     updateButtonStates();
 }
 
-void Widget::releaseProcess(QProcess *process)
+void Widget::releaseProcess(FlashProcess *process)
 {
-    auto *tool = static_cast<ToolProcess *>(process);
-    if (tool->state() == QProcess::NotRunning) {
+    if (process->state() == QProcess::NotRunning) {
         // Its end has been signalled (a stop handler may still follow in the
         // same emission, which deleteLater waits for). A wrapper's child may
         // still run in its group.
-        tool->endGroup();
-        tool->deleteLater();
+        process->endGroup();
+        process->deleteLater();
         return;
     }
     // Released before its end: no stop may be shown for it any more. It is
     // killed without waiting and deleted once the toolkit has reaped it.
-    tool->setProperty(StopPendingProperty, false);
-    if (tool->killChild()) {
-        connect(tool, processFinished, tool, &QObject::deleteLater);
+    process->endPending = false;
+    if (process->killChild()) {
+        connect(process, processFinished, process, &QObject::deleteLater);
     } else {
-        tool->markNotRunning();
-        tool->deleteLater();
+        process->markNotRunning();
+        process->deleteLater();
     }
 }
 

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 #include "ui_widget.h"
 
+#include "flashing/flashprocess.h"
 #include "flashing/scriptgenerator.h"
 
 #include <QDebug>
@@ -28,7 +29,7 @@ void Widget::doSelectAllFile()
 bool Widget::generateScript(const QString &deviceMode, QString *scriptFile)
 {
     scriptWriteError.clear();
-    const QString imagePath = ui->lineEdit_All->text();
+    const QString imagePath = this->imagePath();
     if (imagePath.isEmpty()) {
         QMessageBox::critical(this, tr("Error"), tr("Please select a Image file!"), QMessageBox::Ok);
         return false;
@@ -69,7 +70,11 @@ bool Widget::generateScript(const QString &deviceMode, QString *scriptFile)
 QString Widget::scriptFileFor(const QString &deviceMode, const QByteArray &script) const
 {
     QString shared = generatedScriptForMode(deviceMode);
-    const QList<QString> inUse = jobScriptMap.values();
+    QSet<QString> inUse;
+    for (const QProcess *process : processMap) {
+        if (process)
+            inUse.insert(static_cast<const FlashProcess *>(process)->scriptFile);
+    }
     if (!inUse.contains(shared) || fileHolds(shared, script))
         return shared;
     // A tool may read its script long after its start (once its board
@@ -91,9 +96,14 @@ bool Widget::writeScriptFile(const QString &name, const QByteArray &script)
     return false;
 }
 
-void Widget::releaseJobScript(const QString &devicePort)
+void Widget::releaseJobScript(const QString &scriptFile)
 {
-    const QString name = jobScriptMap.take(devicePort);
-    if (ownJobScripts.contains(name) && !jobScriptMap.values().contains(name) && QFile::remove(name))
-        ownJobScripts.remove(name);
+    if (!ownJobScripts.contains(scriptFile))
+        return;
+    for (const QProcess *process : qAsConst(processMap)) {
+        if (process && static_cast<const FlashProcess *>(process)->scriptFile == scriptFile)
+            return;
+    }
+    if (QFile::remove(scriptFile))
+        ownJobScripts.remove(scriptFile);
 }

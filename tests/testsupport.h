@@ -2,6 +2,8 @@
 
 #include "testplatform.h"
 
+#include "flashing/jobdescriptors.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -23,7 +25,9 @@ struct ToolCall
 // tool, the script templates and a small image; the process works in it for
 // the lifetime of the object. Windows made meanwhile get a
 // FakeDeviceChangeSource (fakeDeviceSource()) instead of the platform's;
-// setDeviceChangeSourceFactoryForTesting({}) gives them the real one.
+// setDeviceChangeSourceFactoryForTesting({}) gives them the real one. Their
+// jobs' descriptors are watched as in the application (JobDescriptorWatch)
+// when the application exists before the ToolDir.
 class ToolDir
 {
 public:
@@ -54,6 +58,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QString m_previousDir;
+    JobDescriptorWatch m_jobDescriptorWatch;
     bool m_valid = false;
 };
 

@@ -5,10 +5,15 @@
 // descriptors closed and their numbers reused by new pipes, writers gone,
 // the same descriptor twice in one array, closed descriptors and files
 // without polling support.
+//
+// JobDescriptorWatch puts such a set into the event loop while one exists.
 
 #include "flashing/descriptorpollset.h"
+#include "flashing/jobdescriptors.h"
 
+#include <QAbstractEventDispatcher>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QtTest>
 
@@ -74,6 +79,7 @@ private slots:
     void answersAsPollDoes();
     void servesTrackedDescriptorsFromEpoll();
     void wakesForTrackedDescriptor();
+    void watchInstalledWhileOneExists();
 };
 
 void TestDescriptorPollSet::answersAsPollDoes()
@@ -232,6 +238,50 @@ void TestDescriptorPollSet::wakesForTrackedDescriptor()
     QCOMPARE(set.servedByEpoll(), 1);
     closeChannel(job);
     closeChannel(other);
+}
+
+// The first watch made installs the set, the last one to go removes it, and
+// the event loop then polls on its own again; a new watch installs it anew.
+void TestDescriptorPollSet::watchInstalledWhileOneExists()
+{
+    if (!QAbstractEventDispatcher::instance()->inherits("QEventDispatcherGlib"))
+        QSKIP("the event loop does not run on GLib here");
+    Channel channel;
+    QVERIFY(makePipe(channel));
+    // Shaped as a QProcess: its notifiers are its direct children.
+    QObject job;
+    auto *notifier = new QSocketNotifier(channel.readFd, QSocketNotifier::Read, &job);
+    QSignalSpy activated(notifier, &QSocketNotifier::activated);
+    const auto loopWakesForOutput = [&] {
+        activated.clear();
+        const bool written = write(channel.writeFd, "7%\n", 3) == 3;
+        const bool woken = written && activated.wait(10000);
+        drain(channel.readFd);
+        return woken;
+    };
+
+    QVERIFY(!JobDescriptorWatch::isInstalled());
+    for (int round = 1; round <= 2; ++round) {
+        {
+            const JobDescriptorWatch application;
+            QVERIFY2(JobDescriptorWatch::isInstalled(), qPrintable(QString::number(round)));
+            QVERIFY(watchJobDescriptors(&job));
+            QVERIFY(loopWakesForOutput());
+            QCOMPARE(jobDescriptorsServedByEpoll(), 1);
+            {
+                const JobDescriptorWatch another;
+            }
+            QVERIFY(JobDescriptorWatch::isInstalled());
+            QVERIFY(loopWakesForOutput());
+            QCOMPARE(jobDescriptorsServedByEpoll(), 1);
+        }
+        QVERIFY(!JobDescriptorWatch::isInstalled());
+        QVERIFY(!watchJobDescriptors(&job));
+        QCOMPARE(jobDescriptorsServedByEpoll(), 0);
+        QVERIFY(loopWakesForOutput());
+    }
+    delete notifier;
+    closeChannel(channel);
 }
 
 QTEST_GUILESS_MAIN(TestDescriptorPollSet)

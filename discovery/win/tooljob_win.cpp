@@ -5,28 +5,21 @@
 
 namespace {
 
-HANDLE newKillOnCloseJob()
+// A new job that ends its members when its last handle closes, holding the
+// process; null when either step fails.
+HANDLE newKillOnCloseJobHolding(HANDLE process)
 {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (!job)
         return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, process)) {
         CloseHandle(job);
         return nullptr;
     }
     return job;
-}
-
-bool assignToJob(HANDLE job, DWORD processId)
-{
-    HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, processId);
-    if (!process)
-        return false;
-    const bool assigned = AssignProcessToJobObject(job, process);
-    CloseHandle(process);
-    return assigned;
 }
 
 // A process created suspended has one thread, which has not run yet. Qt 5
@@ -74,14 +67,18 @@ unsigned long ToolJob::creationFlags(unsigned long flags)
     return flags | CREATE_SUSPENDED;
 }
 
+bool ToolJob::bindThisProcess()
+{
+    // Never closed: the job ends with this process, and with it its members.
+    return newKillOnCloseJobHolding(GetCurrentProcess()) != nullptr;
+}
+
 bool ToolJob::adopt(const QProcess &process)
 {
     close();
-    if (HANDLE job = newKillOnCloseJob()) {
-        if (assignToJob(job, DWORD(process.processId())))
-            m_job = job;
-        else
-            CloseHandle(job);
+    if (HANDLE handle = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(process.processId()))) {
+        m_job = newKillOnCloseJobHolding(handle);
+        CloseHandle(handle);
     }
     return resumeThreadsOf(process);
 }

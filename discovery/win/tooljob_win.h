@@ -10,8 +10,8 @@
 //
 // The tool is created suspended and put into its job before it runs, so
 // nothing it starts can escape the job. The job nests inside Velmora's own
-// (app/win/childjob_win.h); where Windows allows no nested job (before
-// Windows 8) the tool stays outside and only the tool itself is stopped.
+// (bindThisProcess()); where Windows allows no nested job (before Windows 8)
+// the tool stays outside and only the tool itself is stopped.
 class ToolJob
 {
 public:
@@ -19,6 +19,15 @@ public:
     ~ToolJob();
     ToolJob(const ToolJob &) = delete;
     ToolJob &operator=(const ToolJob &) = delete;
+
+    // Puts this process into a job that kills all its members when its last
+    // handle closes. Processes started afterwards inherit it, so when
+    // Velmora ends in any way (closed, crashed, killed from the task manager)
+    // none of them stays behind. The handle stays open until the process
+    // ends. Returns false when the job cannot be set up, for instance where
+    // this process is already in a job that allows no nested one (before
+    // Windows 8); then only Velmora's orderly shutdown stops the tools.
+    static bool bindThisProcess();
 
     // The process creation flags for a tool that adopt() takes over.
     static unsigned long creationFlags(unsigned long flags);

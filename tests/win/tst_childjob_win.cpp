@@ -1,13 +1,22 @@
-// A process that has called velmoraBindChildrenToThisProcess() is killed from
-// outside; the child it started must end with it. Plain Win32, no toolkit:
-//   tst_childjob_win              runs the check
-//   tst_childjob_win --holder     binds, starts a sleeper, prints its id, waits
-//   tst_childjob_win --sleeper    sleeps for a minute
+// Velmora binds the processes it starts to its own lifetime: a process that
+// has done so is killed from outside, and the child it started afterwards
+// must end with it. The child is started with plain Win32, outside any job
+// of a tool's own, so only Velmora's job can end it. Two ways to bind:
+//   tst_childjob_win                  runs the check
+//   tst_childjob_win --holder bind    ToolProcess::bindChildrenToThisProcess(),
+//   tst_childjob_win --holder tool    or a first tool start (what the window
+//                                     does), then starts a sleeper, prints
+//                                     whether binding or start worked and the
+//                                     sleeper's id, and waits
+//   tst_childjob_win --sleeper        sleeps for a minute
+//   tst_childjob_win --exit           ends at once (the tool started first)
 // The last line is "N passed, M failed"; the exit code is non-zero on failure.
 
-#include "app/win/childjob_win.h"
+#include "discovery/toolprocess.h"
 
 #include "check.h"
+
+#include <QCoreApplication>
 
 #include <windows.h>
 
@@ -25,11 +34,11 @@ std::wstring ownPath()
     return std::wstring(path, length);
 }
 
-// Starts this program with one argument; its standard output goes to output
+// Starts this program with the arguments; its standard output goes to output
 // when given.
-HANDLE startSelf(const wchar_t *argument, HANDLE output, DWORD *pid)
+HANDLE startSelf(const wchar_t *arguments, HANDLE output, DWORD *pid)
 {
-    std::wstring commandLine = L"\"" + ownPath() + L"\" " + argument;
+    std::wstring commandLine = L"\"" + ownPath() + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (output) {
@@ -48,9 +57,21 @@ HANDLE startSelf(const wchar_t *argument, HANDLE output, DWORD *pid)
     return info.hProcess;
 }
 
-int holder()
+// A first tool start binds this process: after it the sleeper is bound
+// too. Nothing else here may bind it, or the check proves nothing.
+bool startFirstTool()
 {
-    const bool bound = velmoraBindChildrenToThisProcess();
+    ToolProcess tool;
+    if (!tool.startTool(QString::fromStdWString(ownPath()), {QStringLiteral("--exit")}))
+        return false;
+    return tool.waitForFinished(15000) && tool.exitCode() == 0;
+}
+
+int holder(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const bool viaTool = argc > 2 && std::strcmp(argv[2], "tool") == 0;
+    const bool bound = viaTool ? startFirstTool() : ToolProcess::bindChildrenToThisProcess();
     DWORD sleeperPid = 0;
     HANDLE sleeper = startSelf(L"--sleeper", nullptr, &sleeperPid);
     std::printf("%d %lu\n", bound ? 1 : 0, sleeper ? static_cast<unsigned long>(sleeperPid) : 0UL);
@@ -59,14 +80,14 @@ int holder()
     return 0;
 }
 
-void childEndsWithKilledParent()
+void childEndsWithKilledParent(const wchar_t *holderArguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     CHECK(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE parent = startSelf(L"--holder", writeEnd, nullptr);
+    HANDLE parent = startSelf(holderArguments, writeEnd, nullptr);
     CloseHandle(writeEnd);
     CHECK(parent != nullptr);
     if (!parent)
@@ -105,11 +126,18 @@ void childEndsWithKilledParent()
 int main(int argc, char **argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--holder") == 0)
-        return holder();
+        return holder(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--sleeper") == 0) {
         Sleep(60000);
         return 0;
     }
-    childEndsWithKilledParent();
+    if (argc > 1 && std::strcmp(argv[1], "--exit") == 0)
+        return 0;
+    for (const wchar_t *holderArguments : {L"--holder bind", L"--holder tool"}) {
+        const int failedBefore = checksFailed;
+        childEndsWithKilledParent(holderArguments);
+        if (checksFailed != failedBefore)
+            std::printf("FAIL with %ls\n", holderArguments);
+    }
     return checkSummary();
 }

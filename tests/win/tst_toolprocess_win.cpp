@@ -7,11 +7,10 @@
 // (uuu_wrapper.exe as uuu.exe) that runs the simulator as its own child; no
 // simulator may outlive its job, whether the job is stopped, the window
 // closes or Velmora is killed from outside. With "--station DIR" this program
-// is that Velmora: it binds its children as the application's entry does,
-// opens the window in DIR and starts every board.
+// is that Velmora: it opens the window in DIR and starts every board, and
+// its first tool start binds its children as in the application.
 
 #include "app/widget.h"
-#include "app/win/childjob_win.h"
 #include "discovery/toolprocess.h"
 #include "testsupport.h"
 
@@ -29,7 +28,6 @@ const QByteArray twoHungBoards = "board 1:1 outcome=hang@10\nboard 1:2 outcome=h
 
 int runStation(int argc, char *argv[])
 {
-    velmoraBindChildrenToThisProcess();
     QApplication app(argc, argv);
     QDir::setCurrent(QString::fromLocal8Bit(argv[2]));
     Widget w;
@@ -94,7 +92,6 @@ class TestToolProcess : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
     void transientStartFailures_data();
@@ -111,12 +108,6 @@ private:
     HANDLE station = nullptr;
     QMap<QString, HANDLE> simulators;
 };
-
-void TestToolProcess::initTestCase()
-{
-    // As in the application: every tool starts inside Velmora's own job.
-    QVERIFY(velmoraBindChildrenToThisProcess());
-}
 
 void TestToolProcess::init()
 {
