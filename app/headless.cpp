@@ -1,8 +1,9 @@
 #include "app/headless.h"
 
-#include "app/station.h"
+#include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/toolcontract.h"
+#include "flashing/attemptsignals.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -157,11 +158,11 @@ HeadlessRun::HeadlessRun(Widget &window, const HeadlessOptions &options, QIODevi
     , m_showProgress(showProgress)
 {
     m_tally.expected = options.expect;
-    connect(&window, &Widget::attemptStarted, this, [this](const Attempt &attempt) {
+    connect(window.attemptSignals(), &AttemptSignals::attemptStarted, this, [this](const Attempt &attempt) {
         ++m_running[attempt.port];
     });
-    connect(&window, &Widget::attemptEnded, this, &HeadlessRun::onEnded);
-    connect(&window, &Widget::listingFinished, this, [this](bool succeeded) {
+    connect(window.attemptSignals(), &AttemptSignals::attemptEnded, this, &HeadlessRun::onEnded);
+    connect(window.attemptSignals(), &AttemptSignals::listingFinished, this, [this](bool succeeded) {
         m_listingFailed = !succeeded;
     });
     m_timeout.setSingleShot(true);

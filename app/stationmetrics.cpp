@@ -1,6 +1,7 @@
 #include "app/stationmetrics.h"
 
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -49,18 +50,18 @@ void StationMetrics::attach(Widget *window)
     // Running jobs are counted from the attempts, not from the tools: a
     // killed tool that is still being reaped has ended its attempt, and the
     // write that follows the end must say so.
-    connect(m_window, &Widget::attemptStarted, this, [this](const Attempt &attempt) {
+    connect(m_window->attemptSignals(), &AttemptSignals::attemptStarted, this, [this](const Attempt &attempt) {
         ++m_openAttempts[attempt.port];
         changed();
     });
-    connect(m_window, &Widget::attemptEnded, this, [this](const Attempt &attempt) {
+    connect(m_window->attemptSignals(), &AttemptSignals::attemptEnded, this, [this](const Attempt &attempt) {
         const auto open = m_openAttempts.find(attempt.port);
         if (open != m_openAttempts.end() && --open.value() <= 0)
             m_openAttempts.erase(open);
         m_state.countAttempt(attempt);
         changed();
     });
-    connect(m_window, &Widget::listingFinished, this, [this](bool succeeded, int boardCount) {
+    connect(m_window->attemptSignals(), &AttemptSignals::listingFinished, this, [this](bool succeeded, int boardCount) {
         m_state.lastListingSucceeded = succeeded ? 1 : 0;
         // A failed listing changes no row: the boards shown are still there.
         if (succeeded)

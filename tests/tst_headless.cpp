@@ -1,5 +1,5 @@
 #include "app/headless.h"
-#include "app/station.h"
+#include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "flashing/scriptgenerator.h"
 #include "testsupport.h"

@@ -1,5 +1,6 @@
 #include "app/stationmetrics.h"
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
 #include "metricsparser.h"
 #include "testsupport.h"
 
@@ -160,7 +161,7 @@ void TestStationMetrics::endsTogetherCostOneWrite()
     attempt.outcome = AttemptOutcome::Stopped;
     for (int i = 0; i < 128; ++i) {
         attempt.port = QStringLiteral("1:%1").arg(i);
-        emit w->attemptEnded(attempt);
+        emit w->attemptSignals()->attemptEnded(attempt);
     }
     QCOMPARE(metrics.writeCount(), before);
     QTRY_COMPARE(
