@@ -1,14 +1,20 @@
+#include "app/commandline.h"
 #include "app/descriptorlimit.h"
 #include "app/station.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
+#include "flashing/attemptsignals.h"
+#include "flashing/imagefingerprint.h"
 #include "flashing/jobdescriptors.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.action != CommandLineAction::OpenWindow)
+        return runWithoutWindow(argc, argv); // takes no station lock, opens no window
     raiseDescriptorLimit();
     QApplication a(argc, argv);
     // Installed after the application and removed before it goes, once the
@@ -23,7 +29,15 @@ int main(int argc, char *argv[])
     setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
+        ImageFingerprint fingerprint;
+        fingerprint.setExpectedSha256(commandLine.options.expectSha256);
         Widget w;
+        QObject::connect(w.attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint,
+                         &ImageFingerprint::setImage);
+        fingerprint.setImage(w.imagePath());
+        w.setStartCheck([&fingerprint](const QString &image) {
+            return fingerprint.startRefusal(image);
+        });
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();

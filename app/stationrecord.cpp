@@ -14,7 +14,7 @@
 #ifdef Q_OS_LINUX
 #include "discovery/processtree.h"
 #include "discovery/toolcontract.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QElapsedTimer>
 #endif

@@ -8,7 +8,6 @@
 #include "discovery/toolprocess.h"
 #include "flashing/attemptsignals.h"
 #include "flashing/flashprocess.h"
-#include "flashing/jobdescriptors.h"
 
 #include <QFile>
 #include <QHeaderView>

@@ -138,7 +138,7 @@ private:
 
     // Runs the listing; false, with a debug line saying why, when it says
     // nothing about the boards (then nothing may change).
-    bool listBoards(QVector<ListedDevice> *devices);
+    bool runDeviceListing(QVector<ListedDevice> *devices);
     // Rebuilds the rows for the listed devices with the given statuses and
     // each port's mode, then ends the job of each "Running" device that is
     // not listed any more, leaving a lost-job row.

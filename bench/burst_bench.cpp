@@ -15,7 +15,7 @@
 
 #include "app/widget.h"
 #include "discovery/devicechangesource.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 #include "freezeprobe.h"
 
 #include <QApplication>

@@ -40,7 +40,7 @@
 
 #include "discovery/devicechangesource.h"
 #include "flashing/jobdescriptors.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>

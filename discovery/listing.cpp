@@ -24,7 +24,7 @@ QMap<QString, QString> jobStatuses(const QMap<QString, QProcess *> &processMap)
 
 } // namespace
 
-bool Widget::listBoards(QVector<ListedDevice> *devices)
+bool Widget::runDeviceListing(QVector<ListedDevice> *devices)
 {
     ListingRun run = runToolListing();
     if (run.outcome == ListingRun::NoTool) {
@@ -51,7 +51,7 @@ bool Widget::listBoards(QVector<ListedDevice> *devices)
 void Widget::listdevices()
 {
     QVector<ListedDevice> devices;
-    if (!listBoards(&devices))
+    if (!runDeviceListing(&devices))
         return;
     applyListing(devices, jobStatuses(processMap));
     updateDeviceCountLineEdit();

@@ -19,7 +19,7 @@ void Widget::rescanDevices()
     }
 
     QVector<ListedDevice> devices;
-    if (!listBoards(&devices))
+    if (!runDeviceListing(&devices))
         return;
     applyListing(devices, previousStatuses);
 }

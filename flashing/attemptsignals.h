@@ -24,7 +24,7 @@ signals:
     void attemptEnded(const Attempt &attempt);
     // A listing ran: whether it said anything about the boards, and how many
     // it listed.
-    void listingFinished(bool succeeded, int boardCount);
+    void listingFinished(bool succeeded, int deviceCount);
     // The image path of the form changed (typed, picked or set).
     void imagePathChanged(const QString &path);
 };

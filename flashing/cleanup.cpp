@@ -1,6 +1,6 @@
 #include "app/widget.h"
 
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QFile>
 

@@ -438,6 +438,18 @@ void Widget::onDeviceError(int devicePort, const QString &errorMessage)
 
 void Widget::runAll()
 {
+    // A refusal holds for every board alike: one box says it, not one per row.
+    const StartRefusal refusal = startCheck ? startCheck(imagePath()) : StartRefusal();
+    if (!refusal.reason.isEmpty()) {
+        QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
+        for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+            const QString devicePort = portAt(row);
+            if (deviceRow(devicePort) && findRowByPath(devicePort) == row && !hasJob(devicePort))
+                endUnstartedAttempt(newAttempt(devicePort, getDeviceMode(devicePort)), refusal.reason, false);
+        }
+        updateButtonStates();
+        return;
+    }
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
         const QString devicePort = portAt(row);
         if (!hasJob(devicePort))

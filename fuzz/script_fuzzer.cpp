@@ -10,7 +10,7 @@
 //    line by line gives the same script, so the path neither ends its quoted
 //    argument early nor adds a command.
 
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 #include "fuzzsupport.h"
 
 #include <QStringList>

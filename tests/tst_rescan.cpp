@@ -470,7 +470,15 @@ void TestRescan::choicesSurviveDeviceEvents()
     QCOMPARE(modeOf("1:1"), QStringLiteral("Kernel"));
     QCOMPARE(modeOf("1:2"), QStringLiteral("FileSystem"));
     QMetaObject::invokeMethod(w, "runAll");
-    QTRY_COMPARE(flashScripts().size(), 4);
+    // Four runs after the first one of 1:2, which logged its call long ago:
+    // the tools log theirs in any order.
+    const auto flashRuns = [this] {
+        int runs = 0;
+        for (const ToolCall &call : dir->toolCalls())
+            runs += call.args.value(0) == QLatin1String("-d");
+        return runs;
+    };
+    QTRY_COMPARE(flashRuns(), 5);
     QCOMPARE(flashScripts().value("1:1"), QStringLiteral("image_uuu_temp.auto"));
     QCOMPARE(flashScripts().value("1:2"), QStringLiteral("root_uuu_temp.auto"));
     QCOMPARE(flashScripts().value("1:4"), QStringLiteral("all_uuu_temp.auto"));

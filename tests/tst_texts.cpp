@@ -2,7 +2,7 @@
 #include "discovery/summary.h"
 #include "discovery/toolcontract.h"
 #include "flashing/lognames.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QCoreApplication>
 

@@ -2,7 +2,7 @@
 #include "ui_widget.h"
 
 #include "flashing/flashprocess.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 
 #include <QDebug>
 #include <QFile>
