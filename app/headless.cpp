@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QtMath>
 
 #include <array>
 #include <cstdio>
@@ -54,18 +55,18 @@ double attemptSeconds(const Attempt &attempt)
     return qMax<qint64>(0, attempt.started.msecsTo(attempt.ended)) / 1000.0;
 }
 
-QString exitMeaning(HeadlessExit code)
+QString exitMeaning(HeadlessExitCode code)
 {
     switch (code) {
-    case HeadlessExit::AllFinished:
+    case ExitAllFinished:
         return QStringLiteral("every board finished");
-    case HeadlessExit::BoardsFailed:
+    case ExitBoardFailed:
         return QStringLiteral("a board failed, was stopped or lost");
-    case HeadlessExit::StationError:
+    case ExitStationError:
         return QStringLiteral("station error");
-    case HeadlessExit::TooFewBoards:
+    case ExitTooFewBoards:
         return QStringLiteral("too few boards, nothing flashed");
-    case HeadlessExit::TimedOut:
+    case ExitTimedOut:
         break;
     }
     return QStringLiteral("timed out");
@@ -73,22 +74,33 @@ QString exitMeaning(HeadlessExit code)
 
 } // namespace
 
-HeadlessExit headlessExitCode(const HeadlessTally &tally)
+HeadlessOptions headlessOptionsFrom(const Options &options)
+{
+    HeadlessOptions headless;
+    headless.image = options.image;
+    headless.mode = options.mode;
+    headless.expect = options.expectBoards > 0 ? options.expectBoards : -1;
+    headless.timeoutSeconds = options.timeoutSeconds > 0 ? qCeil(options.timeoutSeconds) : -1;
+    headless.json = options.json;
+    return headless;
+}
+
+HeadlessExitCode headlessExitCode(const HeadlessTally &tally)
 {
     if (!tally.stationError.isEmpty())
-        return HeadlessExit::StationError;
+        return ExitStationError;
     if (tally.expected >= 0 && tally.listed < tally.expected)
-        return HeadlessExit::TooFewBoards;
+        return ExitTooFewBoards;
     if (tally.timedOut)
-        return HeadlessExit::TimedOut;
+        return ExitTimedOut;
     const std::array<int, OutcomeCount> counts = countOutcomes(tally.attempts);
     // A tool that could not start, or a start refused (checksum), is the
     // station's fault rather than the board's.
     if (counts[size_t(AttemptOutcome::NotStarted)] > 0)
-        return HeadlessExit::StationError;
+        return ExitStationError;
     if (counts[size_t(AttemptOutcome::Finished)] < tally.attempts.size() || tally.interrupted)
-        return HeadlessExit::BoardsFailed;
-    return HeadlessExit::AllFinished;
+        return ExitBoardFailed;
+    return ExitAllFinished;
 }
 
 QString headlessBoardLine(const Attempt &attempt)
@@ -105,7 +117,7 @@ QString headlessSummary(const HeadlessTally &tally)
     QStringList parts;
     for (int i = 0; i < OutcomeCount; ++i)
         parts << QStringLiteral("%1 %2").arg(counts[size_t(i)]).arg(attemptOutcomeName(AttemptOutcome(i)));
-    const HeadlessExit code = headlessExitCode(tally);
+    const HeadlessExitCode code = headlessExitCode(tally);
     QString listed = QStringLiteral("%1 boards listed").arg(tally.listed);
     if (tally.expected >= 0)
         listed += QStringLiteral(" (%1 expected)").arg(tally.expected);
@@ -129,7 +141,7 @@ QByteArray headlessJson(const HeadlessTally &tally)
     const std::array<int, OutcomeCount> counts = countOutcomes(tally.attempts);
     for (int i = 0; i < OutcomeCount; ++i)
         outcomes.insert(attemptOutcomeName(AttemptOutcome(i)), counts[size_t(i)]);
-    const HeadlessExit code = headlessExitCode(tally);
+    const HeadlessExitCode code = headlessExitCode(tally);
     QJsonObject summary{
         {"exitCode", int(code)},      {"result", exitMeaning(code)},
         {"listed", tally.listed},     {"expected", tally.expected >= 0 ? QJsonValue(tally.expected) : QJsonValue()},
@@ -209,7 +221,7 @@ void HeadlessRun::say(QIODevice *device, const QString &text)
         file->flush();
 }
 
-HeadlessExit HeadlessRun::exec()
+HeadlessExitCode HeadlessRun::exec()
 {
     if (m_options.timeoutSeconds >= 0)
         m_timeout.start(m_options.timeoutSeconds * 1000);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/commandline.h"
 #include "flashing/attempt.h"
 
 #include <QElapsedTimer>
@@ -30,14 +31,8 @@ struct HeadlessOptions
     bool json = false;
 };
 
-// The exit codes of a run without a window.
-enum class HeadlessExit {
-    AllFinished = 0,  // every listed board finished
-    BoardsFailed = 1, // at least one board failed, was stopped or lost
-    StationError = 2, // tool missing or failing, image unreadable or refused, bad option
-    TooFewBoards = 3, // fewer boards listed than expected: nothing flashed
-    TimedOut = 4,     // the time-out came; every tool was stopped first
-};
+// The command line's options for the run (its 0 for "not given" is -1 here).
+HeadlessOptions headlessOptionsFrom(const Options &options);
 
 // What a run saw, for its exit code and summary.
 struct HeadlessTally
@@ -52,7 +47,7 @@ struct HeadlessTally
     QVector<Attempt> attempts;
 };
 
-HeadlessExit headlessExitCode(const HeadlessTally &tally);
+HeadlessExitCode headlessExitCode(const HeadlessTally &tally);
 // "PORT<TAB>OUTCOME<TAB>SECONDS<TAB>LOG<TAB>REASON" for a board that ended.
 QString headlessBoardLine(const Attempt &attempt);
 // The closing line: boards listed, attempts by outcome, the exit code.
@@ -94,7 +89,7 @@ public:
     ~HeadlessRun() override;
 
     // Runs to the end; the exit code.
-    HeadlessExit exec();
+    HeadlessExitCode exec();
 
     const HeadlessTally &tally() const { return m_tally; }
 

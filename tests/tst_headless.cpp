@@ -1,7 +1,7 @@
 #include "app/headless.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
-#include "flashing/scriptgenerator.h"
+#include "flashing/scripttext.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -36,7 +36,7 @@ private slots:
     void summaryTexts();
 
 private:
-    HeadlessExit run(const HeadlessOptions &options);
+    HeadlessExitCode run(const HeadlessOptions &options);
 
     ToolDir *dir = nullptr;
     Widget *w = nullptr;
@@ -64,7 +64,7 @@ void TestHeadless::cleanup()
     dir = nullptr;
 }
 
-HeadlessExit TestHeadless::run(const HeadlessOptions &options)
+HeadlessExitCode TestHeadless::run(const HeadlessOptions &options)
 {
     HeadlessRun headless(*w, options, &out, &err, false);
     return headless.exec();
@@ -178,7 +178,7 @@ void TestHeadless::jsonSummary()
     options.image = dir->filePath("sample.img");
     options.json = true;
     options.expect = 2;
-    QCOMPARE(run(options), HeadlessExit::BoardsFailed);
+    QCOMPARE(run(options), ExitBoardFailed);
     const QList<QByteArray> lines = out.data().trimmed().split('\n');
     QCOMPARE(lines.size(), 1);
     QJsonParseError error;
@@ -211,7 +211,7 @@ void TestHeadless::refusedStartIsStationError()
     });
     HeadlessOptions options;
     options.image = dir->filePath("sample.img");
-    QCOMPARE(run(options), HeadlessExit::StationError);
+    QCOMPARE(run(options), ExitStationError);
     QCOMPARE(boardOutcomes(out.data()), (QStringList{"1:1=not-started", "1:2=not-started"}));
     QVERIFY(out.data().contains("image checksum mismatch"));
     QVERIFY2(err.data().contains("The image is not the one expected."), err.data());
@@ -237,7 +237,7 @@ void TestHeadless::terminationSignalMidRack()
         }
     });
     poll.start(20);
-    QCOMPARE(headless.exec(), HeadlessExit::BoardsFailed);
+    QCOMPARE(headless.exec(), ExitBoardFailed);
     QCOMPARE(boardOutcomes(out.data()), (QStringList{"1:1=stopped", "1:2=stopped", "1:3=stopped"}));
     QVERIFY(headless.tally().interrupted);
     QCOMPARE(w->runningJobCount(), 0);
