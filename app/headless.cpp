@@ -4,6 +4,7 @@
 #include "app/widget.h"
 #include "discovery/toolcontract.h"
 #include "flashing/attemptsignals.h"
+#include "flashing/imagefingerprint.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -225,8 +226,11 @@ HeadlessExitCode HeadlessRun::exec()
 {
     if (m_options.timeoutSeconds >= 0)
         m_timeout.start(m_options.timeoutSeconds * 1000);
-    if (prepare() && !m_stopping)
-        startAll();
+    if (prepare() && !m_stopping) {
+        waitForFingerprint();
+        if (!m_stopping)
+            startAll();
+    }
     if (m_started && !m_running.isEmpty()) {
         if (m_showProgress)
             m_progress.start();
@@ -292,6 +296,28 @@ bool HeadlessRun::setModes()
     return true;
 }
 
+void HeadlessRun::setImageFingerprint(ImageFingerprint *fingerprint)
+{
+    m_fingerprint = fingerprint;
+}
+
+void HeadlessRun::waitForFingerprint()
+{
+    if (!m_fingerprint)
+        return;
+    QEventLoop wait;
+    connect(m_fingerprint, &ImageFingerprint::hashed, &wait, &QEventLoop::quit);
+    connect(m_fingerprint, &ImageFingerprint::hashFailed, &wait, &QEventLoop::quit);
+    // The form may have held this path already: then no change of it told
+    // the fingerprint, and this look starts the hash.
+    m_fingerprint->setImage(m_window->imagePath());
+    if (m_fingerprint->expectedSha256().isEmpty() || !m_fingerprint->sha256().isEmpty())
+        return;
+    m_loop = &wait;
+    wait.exec();
+    m_loop = nullptr;
+}
+
 void HeadlessRun::startAll()
 {
     m_started = true;
@@ -318,6 +344,8 @@ void HeadlessRun::finishIfDone()
 void HeadlessRun::stop()
 {
     m_stopping = true;
+    if (m_loop && !m_started)
+        m_loop->quit(); // still waiting for the image's hash
     if (m_window && m_started)
         QMetaObject::invokeMethod(m_window, "stopAll");
 }
@@ -347,13 +375,15 @@ void HeadlessRun::showProgress()
         file->flush();
 }
 
-int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSignals *termination)
+int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSignals *termination,
+                ImageFingerprint *fingerprint)
 {
     QFile out;
     QFile err;
     out.open(stdout, QIODevice::WriteOnly);
     err.open(stderr, QIODevice::WriteOnly);
     HeadlessRun run(window, options, &out, &err, stderrIsTerminal());
+    run.setImageFingerprint(fingerprint);
     if (termination)
         QObject::connect(termination, &TerminationSignals::received, &run, &HeadlessRun::stop);
     return int(run.exec());

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QVector>
 
+class ImageFingerprint;
 class QEventLoop;
 class QIODevice;
 class TerminationSignals;
@@ -93,6 +94,11 @@ public:
 
     const HeadlessTally &tally() const { return m_tally; }
 
+    // The window's start check: when it expects a checksum, the boards are
+    // started once the image's hash is known, not refused while it is
+    // being computed.
+    void setImageFingerprint(ImageFingerprint *fingerprint);
+
 public slots:
     // Stops every tool (a termination signal); the run ends once each job has.
     void stop();
@@ -100,6 +106,7 @@ public slots:
 private:
     bool prepare();
     bool setModes();
+    void waitForFingerprint();
     void startAll();
     void onEnded(const Attempt &attempt);
     void stopForTimeout();
@@ -121,11 +128,14 @@ private:
     QTimer m_timeout;
     QTimer m_progress;
     QEventLoop *m_loop = nullptr;
+    QPointer<ImageFingerprint> m_fingerprint;
 };
 
 // Runs headless on the standard streams (the progress line only when
-// standard error is a terminal); termination, when given, stops the run.
-int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSignals *termination = nullptr);
+// standard error is a terminal); termination, when given, stops the run;
+// fingerprint: the one behind the window's start check, if any.
+int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSignals *termination = nullptr,
+                ImageFingerprint *fingerprint = nullptr);
 
 // Chooses the offscreen platform for the QApplication made after it: a run
 // without a window needs no display (no X server, no Xvfb).

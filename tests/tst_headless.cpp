@@ -1,10 +1,13 @@
 #include "app/headless.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
+#include "flashing/attemptsignals.h"
+#include "flashing/imagefingerprint.h"
 #include "flashing/scripttext.h"
 #include "testsupport.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,6 +32,8 @@ private slots:
     void racks();
     void jsonSummary();
     void refusedStartIsStationError();
+    void checksumAwaitedBeforeStart_data();
+    void checksumAwaitedBeforeStart();
 #ifdef Q_OS_UNIX
     void terminationSignalMidRack();
 #endif
@@ -216,6 +221,39 @@ void TestHeadless::refusedStartIsStationError()
     QVERIFY(out.data().contains("image checksum mismatch"));
     QVERIFY2(err.data().contains("The image is not the one expected."), err.data());
     QVERIFY(dir->flashPids().isEmpty());
+}
+
+void TestHeadless::checksumAwaitedBeforeStart_data()
+{
+    QTest::addColumn<bool>("matches");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::newRow("matching image") << true << int(ExitAllFinished) << QStringList{"1:1=finished", "1:2=finished"};
+    QTest::newRow("other image") << false << int(ExitStationError) << QStringList{"1:1=not-started", "1:2=not-started"};
+}
+
+// With a checksum expected, the run waits for the image's hash (computed off
+// the GUI thread) instead of refusing the boards while it is unknown.
+void TestHeadless::checksumAwaitedBeforeStart()
+{
+    QFETCH(bool, matches);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outcomes);
+    w = dir->openWindow("board 1:1\nboard 1:2\n");
+    ImageFingerprint fingerprint;
+    const QByteArray image = matches ? dir->readFile("sample.img") : QByteArray("another image");
+    fingerprint.setExpectedSha256(
+        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    connect(w->attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint, &ImageFingerprint::setImage);
+    w->setStartCheck([&fingerprint](const QString &path) {
+        return fingerprint.startRefusal(path);
+    });
+    HeadlessOptions options;
+    options.image = dir->filePath("sample.img");
+    HeadlessRun headless(*w, options, &out, &err, false);
+    headless.setImageFingerprint(&fingerprint);
+    QCOMPARE(int(headless.exec()), exitCode);
+    QCOMPARE(boardOutcomes(out.data()), outcomes);
 }
 
 #ifdef Q_OS_UNIX
