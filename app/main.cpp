@@ -1,11 +1,10 @@
 #include "app/commandline.h"
 #include "app/descriptorlimit.h"
 #include "app/station.h"
+#include "app/stationsession.h"
 #include "app/terminationsignals.h"
 #include "app/widget.h"
 #include "discovery/listingrun.h"
-#include "flashing/attemptsignals.h"
-#include "flashing/imagefingerprint.h"
 #include "flashing/jobdescriptors.h"
 
 #include <QApplication>
@@ -29,15 +28,10 @@ int main(int argc, char *argv[])
     setListingCancelCheck(&TerminationSignals::arrived);
     int result = 0;
     {
-        ImageFingerprint fingerprint;
-        fingerprint.setExpectedSha256(commandLine.options.expectSha256);
         Widget w;
-        QObject::connect(w.attemptSignals(), &AttemptSignals::imagePathChanged, &fingerprint,
-                         &ImageFingerprint::setImage);
-        fingerprint.setImage(w.imagePath());
-        w.setStartCheck([&fingerprint](const QString &image) {
-            return fingerprint.startRefusal(image);
-        });
+        // Read again from the application: on Windows it has the arguments
+        // as the system gave them, not in the local code page.
+        const StationSession session(&w, parseCommandLine(QCoreApplication::arguments()).options);
         termination.closeOnSignal(&w);
         if (!TerminationSignals::arrived())
             w.show();

@@ -141,6 +141,21 @@ QString Widget::imagePath() const
     return ui->lineEdit_All->text();
 }
 
+void Widget::setImagePath(const QString &path)
+{
+    ui->lineEdit_All->setText(path);
+}
+
+int Widget::rowCount() const
+{
+    return ui->tableWidget->rowCount();
+}
+
+StartRefusal Widget::checkStart() const
+{
+    return startCheck ? startCheck(imagePath()) : StartRefusal();
+}
+
 int Widget::runningJobCount() const
 {
     int running = 0;

@@ -94,6 +94,16 @@ public:
 
     // The image path of the form.
     QString imagePath() const;
+    void setImagePath(const QString &path);
+
+    // Rows of the device table.
+    int rowCount() const;
+
+    // Whether the device has a job (its tool runs, starts or is being ended).
+    bool hasJob(const QString &devicePort) const;
+
+    // What the start check says of the form's image now.
+    StartRefusal checkStart() const;
 
     // Jobs whose tool runs or is starting.
     int runningJobCount() const;
@@ -136,8 +146,9 @@ private:
     };
     DeviceRow deviceRow(const QString &devicePort) const;
 
-    // Runs the listing; false, with a debug line saying why, when it says
-    // nothing about the boards (then nothing may change).
+    // Runs the listing; false, with a debug line saying why (and the failed
+    // listing announced), when it says nothing about the boards (then nothing
+    // may change). A listing that succeeded is announced once it is applied.
     bool runDeviceListing(QVector<ListedDevice> *devices);
     // Rebuilds the rows for the listed devices with the given statuses and
     // each port's mode, then ends the job of each "Running" device that is
@@ -146,7 +157,6 @@ private:
     void rebuildDeviceRows(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses,
                            const QMap<QString, QString> &modes);
     void appendLostJobRow(const QString &devicePort);
-    bool hasJob(const QString &devicePort) const;
     // The job registered for a port, or null.
     FlashProcess *jobProcess(const QString &devicePort) const;
     // The job as asked for now: port, mode, image path, start time.

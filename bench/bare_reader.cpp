@@ -20,24 +20,21 @@
 //   started     tools started, failed: tools that could not be started
 //   exits_ok    tools that exited with status 0
 
+#include "bench/procfs.h"
+#include "bench/spawn.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -46,47 +43,6 @@ long long monotonicNs()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-long long cpuNs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto ns = [](const timeval &tv) {
-        return static_cast<long long>(tv.tv_sec) * 1000000000LL + static_cast<long long>(tv.tv_usec) * 1000LL;
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
-}
-
-int openDescriptors()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count - 1; // the directory stream's own descriptor
-}
-
-long peakRssKib()
-{
-    FILE *status = std::fopen("/proc/self/status", "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long value = -1;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "VmHWM:", 6) == 0) {
-            value = std::strtol(line + 6, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(status);
-    return value;
 }
 
 std::string logNameFor(const std::string &port)
@@ -124,81 +80,72 @@ bool writeAll(int fd, const char *data, size_t size)
 // Starts ./uuu for one port; false when no tool could be started.
 bool startJob(Job &job, const std::string &script)
 {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    job.pid = spawn::withOutputPipe({"./uuu", "-d", "-m", job.port, script}, &job.out);
+    if (job.pid < 0)
         return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string program = "./uuu";
-    std::vector<std::string> args = {program, "-d", "-m", job.port, script};
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&job.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (rc != 0) {
-        ::close(pipeFds[0]);
-        job.pid = -1;
-        return false;
-    }
-    job.out = pipeFds[0];
     job.log = ::open(logNameFor(job.port).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+struct Options
 {
     std::string resultFile;
     std::string script = "all_uuu_temp.auto";
     long long fdSampleMs = -1;
     std::vector<Job> jobs;
+};
+
+bool parseOptions(int argc, char **argv, Options &o)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--result" && i + 1 < argc) {
-            resultFile = argv[++i];
+            o.resultFile = argv[++i];
         } else if (arg == "--script" && i + 1 < argc) {
-            script = argv[++i];
+            o.script = argv[++i];
         } else if (arg == "--fd-sample-ms" && i + 1 < argc) {
-            fdSampleMs = std::atoll(argv[++i]);
+            o.fdSampleMs = std::atoll(argv[++i]);
         } else if (!arg.empty() && arg[0] != '-') {
-            Job job;
-            job.port = arg;
-            jobs.push_back(job);
+            o.jobs.emplace_back();
+            o.jobs.back().port = arg;
         } else {
             std::fprintf(stderr, "usage: bare_reader --result FILE [--script NAME] [--fd-sample-ms MS] PORT...\n");
-            return 64;
+            return false;
         }
     }
-    if (resultFile.empty()) {
+    if (o.resultFile.empty())
         std::fprintf(stderr, "bare_reader: --result FILE is required\n");
-        return 64;
+    return !o.resultFile.empty();
+}
+
+// Copies what is there to read from one tool into its log; closes both at
+// the end of the output.
+void copyOutput(Job &job, std::vector<char> &buffer)
+{
+    const ssize_t n = ::read(job.out, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n > 0) {
+        if (job.log >= 0)
+            writeAll(job.log, buffer.data(), static_cast<size_t>(n));
+        return;
     }
-    mkdir("logs", 0755);
+    ::close(job.out);
+    job.out = -1;
+    if (job.log >= 0)
+        ::close(job.log);
+    job.log = -1;
+}
 
-    const int fdsBefore = openDescriptors();
-    const long long cpu0 = cpuNs();
-    const long long wall0 = monotonicNs();
-
-    int started = 0, failed = 0;
-    for (Job &job : jobs) {
-        if (startJob(job, script))
-            ++started;
-        else
-            ++failed;
-    }
-
+// The poll() loop until every tool's output has ended; false on an error.
+// *fdsDuring: the descriptor count at fdSampleMs after wall0.
+bool copyAll(std::vector<Job> &jobs, long long wall0, long long fdSampleMs, int *fdsDuring)
+{
     std::vector<pollfd> fds;
     std::vector<size_t> owner;
     std::vector<char> buffer(64 * 1024);
-    int fdsDuring = -1;
     bool sampled = fdSampleMs < 0;
+    const long long sampleAt = wall0 + fdSampleMs * 1000000LL;
     for (;;) {
         fds.clear();
         owner.clear();
@@ -209,43 +156,32 @@ int main(int argc, char **argv)
             }
         }
         if (fds.empty())
-            break;
+            return true;
         int timeout = -1;
         if (!sampled) {
-            const long long left = wall0 + fdSampleMs * 1000000LL - monotonicNs();
+            const long long left = sampleAt - monotonicNs();
             timeout = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
         }
         const int ready = poll(fds.data(), fds.size(), timeout);
         if (ready < 0 && errno != EINTR) {
             std::perror("bare_reader: poll");
-            return 1;
+            return false;
         }
-        if (!sampled && monotonicNs() >= wall0 + fdSampleMs * 1000000LL) {
-            fdsDuring = openDescriptors();
+        if (!sampled && monotonicNs() >= sampleAt) {
+            *fdsDuring = procfs::descriptorCount();
             sampled = true;
         }
         for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
-            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            Job &job = jobs[owner[k]];
-            const ssize_t n = ::read(job.out, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n > 0) {
-                if (job.log >= 0)
-                    writeAll(job.log, buffer.data(), static_cast<size_t>(n));
-                continue;
-            }
-            ::close(job.out);
-            job.out = -1;
-            if (job.log >= 0)
-                ::close(job.log);
-            job.log = -1;
+            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR))
+                copyOutput(jobs[owner[k]], buffer);
         }
     }
+}
 
+int reapAll(const std::vector<Job> &jobs)
+{
     int exitsOk = 0;
-    for (Job &job : jobs) {
+    for (const Job &job : jobs) {
         if (job.pid <= 0)
             continue;
         int status = 0;
@@ -254,17 +190,38 @@ int main(int argc, char **argv)
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
             ++exitsOk;
     }
+    return exitsOk;
+}
 
-    const long long cpu1 = cpuNs();
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!parseOptions(argc, argv, o))
+        return 64;
+    mkdir("logs", 0755);
+
+    const int fdsBefore = procfs::descriptorCount();
+    const long long cpu0 = procfs::cpuNs();
+    const long long wall0 = monotonicNs();
+    int started = 0, failed = 0;
+    for (Job &job : o.jobs)
+        ++(startJob(job, o.script) ? started : failed);
+    int fdsDuring = -1;
+    if (!copyAll(o.jobs, wall0, o.fdSampleMs, &fdsDuring))
+        return 1;
+    const int exitsOk = reapAll(o.jobs);
+    const long long cpu1 = procfs::cpuNs();
     const long long wall1 = monotonicNs();
 
-    FILE *out = std::fopen(resultFile.c_str(), "w");
+    FILE *out = std::fopen(o.resultFile.c_str(), "w");
     if (!out) {
         std::perror("bare_reader: result file");
         return 1;
     }
     std::fprintf(out, "cpu_ns %lld\nwall_ns %lld\nmaxrss_kib %ld\nfds_before %d\nfds_during %d\n", cpu1 - cpu0,
-                 wall1 - wall0, peakRssKib(), fdsBefore, fdsDuring);
+                 wall1 - wall0, procfs::statusKib("VmHWM"), fdsBefore, fdsDuring);
     std::fprintf(out, "started %d\nfailed %d\nexits_ok %d\n", started, failed, exitsOk);
     std::fclose(out);
     return 0;

@@ -11,12 +11,12 @@
 // A 5 ms timer records the largest gap between its ticks while the burst is
 // handled: the longest time the window could not repaint or take a click.
 
-#include "burst_bench.h"
+#include "bench/burst_bench.h"
 
 #include "app/widget.h"
 #include "discovery/devicechangesource.h"
+#include "bench/freezeprobe.h"
 #include "flashing/scripttext.h"
-#include "freezeprobe.h"
 
 #include <QApplication>
 #include <QDir>
@@ -121,6 +121,76 @@ QString list(const QVector<double> &v, int decimals)
     return parts.join(QStringLiteral(", "));
 }
 
+int runningJobs(Widget &w)
+{
+    int n = 0;
+    for (int row = 0; row < w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->rowCount(); ++row)
+        n += w.statusLabelAt(row) && w.statusLabelAt(row)->text() == QLatin1String("Running");
+    return n;
+}
+
+// StartAll, then waits until every board's job runs; false when some do not.
+bool startJobs(Widget &w, const QDir &dir)
+{
+    w.findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))->setText(dir.filePath("sample.img"));
+    w.show();
+    QMetaObject::invokeMethod(&w, "runAll");
+    for (int i = 0; i < 100 && runningJobs(w) < Boards; ++i)
+        spinEventLoop(100);
+    spinEventLoop(500);
+    if (runningJobs(w) == Boards)
+        return true;
+    std::fprintf(stderr, "velmora_bench: only %d of %d jobs run\n", runningJobs(w), Boards);
+    return false;
+}
+
+// The burst as the window sees it: kernel events written from another
+// thread, 1 ms apart, while the window runs; without a writable uevent
+// file, the source's signal emitted Events times.
+void raiseBurst(const QString &uevent, DeviceChangeSource *source)
+{
+    if (!uevent.isEmpty()) {
+        std::thread rack([uevent] {
+            for (int i = 0; i < Events; ++i) {
+                QFile file(uevent);
+                if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+                    file.write("add");
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        rack.detach();
+        return;
+    }
+    DeviceChangeEvent event;
+    event.kind = DeviceChangeEvent::Arrival;
+    event.isDeviceInterface = true;
+    event.interfaceName = QStringLiteral("/devices/velmora/usb1/1-1");
+    for (int i = 0; i < Events; ++i)
+        emit source->deviceChanged(event);
+}
+
+struct Runs
+{
+    QVector<double> beforeMs, afterMs, beforeListings, afterListings;
+};
+
+void print(const Runs &r, bool kernelEvents, int stillRunning)
+{
+    const double b = medianOf(r.beforeMs), a = medianOf(r.afterMs);
+    std::printf("### Burst of %d device events, %d running jobs, listing of %d ms\n\n", Events, Boards, ListingMs);
+    std::printf("Events %s. %d runs of each, one window; medians, then every run.\n\n",
+                kernelEvents ? "raised as real kernel events (uevent writes 1 ms apart, from another thread)"
+                             : "emitted by the device-change source (no writable uevent file here)",
+                int(r.beforeMs.size()));
+    std::printf("| handling | listings | longest freeze of the GUI thread (ms) |\n| --- | --- | --- |\n");
+    std::printf("| before: one synchronous rescan per event | %s | %.0f (%s) |\n",
+                qPrintable(list(r.beforeListings, 0)), b, qPrintable(list(r.beforeMs, 0)));
+    std::printf("| after: events through the window's own path | %s | %.0f (%s) |\n",
+                qPrintable(list(r.afterListings, 0)), a, qPrintable(list(r.afterMs, 0)));
+    std::printf("\nRatio before/after: %.1f. Jobs still running at the end: %d of %d.\n", a > 0 ? b / a : 0.0,
+                stillRunning, Boards);
+}
+
 } // namespace
 
 int runBurstBench(int argc, char **argv)
@@ -130,43 +200,20 @@ int runBurstBench(int argc, char **argv)
         if (qstrcmp(argv[i], "--burst-runs") == 0)
             runs = std::max(1, atoi(argv[i + 1]));
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qunsetenv("UUU_SIM_SCENARIO");
     QTemporaryDir dir;
-    if (!dir.isValid() || !prepare(QDir(dir.path())) || !QDir::setCurrent(dir.path())) {
-        std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
+    if (!enterBenchFolder(dir, prepare))
         return 1;
-    }
-    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
-
     Widget w;
-    w.findChild<QLineEdit *>(QStringLiteral("lineEdit_All"))->setText(QDir(dir.path()).filePath("sample.img"));
-    w.show();
-    QMetaObject::invokeMethod(&w, "runAll");
-    const auto running = [&w] {
-        int n = 0;
-        for (int row = 0; row < w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->rowCount(); ++row)
-            n += w.statusLabelAt(row) && w.statusLabelAt(row)->text() == QLatin1String("Running");
-        return n;
-    };
-    for (int i = 0; i < 100 && running() < Boards; ++i)
-        spinEventLoop(100);
-    spinEventLoop(500);
-    if (running() != Boards) {
-        std::fprintf(stderr, "velmora_bench: only %d of %d jobs run\n", running(), Boards);
+    if (!startJobs(w, QDir(dir.path())))
         return 1;
-    }
-
     const QString uevent = writableUevent();
     auto *source = w.findChild<DeviceChangeSource *>();
     if (uevent.isEmpty() && !source) {
         std::fprintf(stderr, "velmora_bench: no device-change source and no kernel events here\n");
         return 1;
     }
-
-    QVector<double> beforeMs, afterMs, beforeListings, afterListings;
+    Runs r;
     for (int run = 0; run < runs; ++run) {
         const Burst before = measure([&w] {
             for (int i = 0; i < Events; ++i) {
@@ -175,45 +222,14 @@ int runBurstBench(int argc, char **argv)
             }
         });
         const Burst after = measure([&] {
-            if (!uevent.isEmpty()) {
-                // Written from another thread, 1 ms apart, while the window runs.
-                std::thread rack([uevent] {
-                    for (int i = 0; i < Events; ++i) {
-                        QFile file(uevent);
-                        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-                            file.write("add");
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    }
-                });
-                rack.detach();
-                return;
-            }
-            DeviceChangeEvent event;
-            event.kind = DeviceChangeEvent::Arrival;
-            event.isDeviceInterface = true;
-            event.interfaceName = QStringLiteral("/devices/velmora/usb1/1-1");
-            for (int i = 0; i < Events; ++i)
-                emit source->deviceChanged(event);
+            raiseBurst(uevent, source);
         });
-        beforeMs << before.freezeMs;
-        afterMs << after.freezeMs;
-        beforeListings << before.listings;
-        afterListings << after.listings;
+        r.beforeMs << before.freezeMs;
+        r.afterMs << after.freezeMs;
+        r.beforeListings << before.listings;
+        r.afterListings << after.listings;
     }
-    const int stillRunning = running();
-
-    const double b = medianOf(beforeMs), a = medianOf(afterMs);
-    std::printf("### Burst of %d device events, %d running jobs, listing of %d ms\n\n", Events, Boards, ListingMs);
-    std::printf("Events %s. %d runs of each, one window; medians, then every run.\n\n",
-                uevent.isEmpty() ? "emitted by the device-change source (no writable uevent file here)"
-                                 : "raised as real kernel events (uevent writes 1 ms apart, from another thread)",
-                runs);
-    std::printf("| handling | listings | longest freeze of the GUI thread (ms) |\n| --- | --- | --- |\n");
-    std::printf("| before: one synchronous rescan per event | %s | %.0f (%s) |\n", qPrintable(list(beforeListings, 0)),
-                b, qPrintable(list(beforeMs, 0)));
-    std::printf("| after: events through the window's own path | %s | %.0f (%s) |\n",
-                qPrintable(list(afterListings, 0)), a, qPrintable(list(afterMs, 0)));
-    std::printf("\nRatio before/after: %.1f. Jobs still running at the end: %d of %d.\n", a > 0 ? b / a : 0.0,
-                stillRunning, Boards);
+    const int stillRunning = runningJobs(w);
+    print(r, !uevent.isEmpty(), stillRunning);
     return stillRunning == Boards ? 0 : 2;
 }

@@ -1,6 +1,10 @@
-#include "freezeprobe.h"
+#include "bench/freezeprobe.h"
 
+#include <QDir>
 #include <QEventLoop>
+#include <QTemporaryDir>
+
+#include <cstdio>
 
 #include <algorithm>
 
@@ -19,6 +23,19 @@ double medianOf(QVector<double> v)
 
 void discardMessages(QtMsgType, const QMessageLogContext &, const QString &)
 {}
+
+bool enterBenchFolder(const QTemporaryDir &dir, const std::function<bool(const QDir &)> &prepare)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qunsetenv("UUU_SIM_SCENARIO");
+    if (!dir.isValid() || !prepare(QDir(dir.path())) || !QDir::setCurrent(dir.path())) {
+        std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
+        return false;
+    }
+    qInstallMessageHandler(discardMessages);
+    return true;
+}
 
 FreezeProbe::FreezeProbe()
 {

@@ -4,7 +4,12 @@
 #include <QTimer>
 #include <QVector>
 
-// What the GUI-thread benchmarks (--burst, --table) share.
+#include <functional>
+
+class QDir;
+class QTemporaryDir;
+
+// What the benchmarks share.
 
 // Runs the event loop for ms milliseconds.
 void spinEventLoop(int ms);
@@ -14,6 +19,18 @@ double medianOf(QVector<double> values);
 
 // A message handler that drops every message: the figures are the output.
 void discardMessages(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+// The port path of the board at index, 32 boards to a hub: "1:1" to "1:32",
+// then "2:1"...
+inline QString boardPort(int index)
+{
+    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
+}
+
+// What they do before their application object: the offscreen platform
+// unless one is set, dir prepared and made current, and messages dropped;
+// false (after a message) when dir could not be prepared.
+bool enterBenchFolder(const QTemporaryDir &dir, const std::function<bool(const QDir &)> &prepare);
 
 // A 5 ms timer on the GUI thread that records the largest gap between its
 // ticks: the longest time the window could not repaint or take a click.

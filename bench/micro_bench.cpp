@@ -16,6 +16,7 @@
 // Run: velmora_micro_bench [--benchmark_filter=REGEX] [--benchmark_min_time=S]
 
 #include "app/widget.h"
+#include "bench/freezeprobe.h"
 #include "discovery/listingparser.h"
 #include "flashing/outputinterpreter.h"
 
@@ -30,11 +31,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Inputs
-
-QString portName(int index)
-{
-    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
-}
 
 // A listing of `boards` boards laid out as the tool prints it; with `colour`
 // every line is wrapped in line-erase and colour sequences and the cursor is
@@ -55,7 +51,7 @@ QByteArray listingBytes(int boards, bool colour)
     out += paint("1", "\tPath\tChip\tPro\tVid\tPid\tBcdVersion\tSerial_no") + "\n";
     out += QByteArray(64, '=') + "\n";
     for (int i = 0; i < boards; ++i) {
-        const QByteArray row = "\t" + portName(i).toLatin1() + "\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM" +
+        const QByteArray row = "\t" + boardPort(i).toLatin1() + "\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM" +
                                QByteArray::number(0x10000000 + i * 7919, 16).toUpper();
         out += paint("32", row) + "\n";
     }
@@ -262,17 +258,24 @@ Widget &window()
     return *w;
 }
 
+// The progress bar of the row given as the range argument; null (and the
+// benchmark skipped) when that row has none.
+QProgressBar *barOfRow(benchmark::State &state)
+{
+    QProgressBar *bar = window().progressBarAt(int(state.range(0)));
+    if (!bar)
+        state.SkipWithError("no progress bar in that row");
+    return bar;
+}
+
 // As the job handler shows a percentage: the value, and a format holding the
 // number as text.  Range argument: the row (0 is in view, 100 is scrolled
 // out of view).  Painting happens in the same iteration.
 void BM_ShowProgress_NumberFormat(benchmark::State &state)
 {
-    Widget &w = window();
-    QProgressBar *bar = w.progressBarAt(int(state.range(0)));
-    if (!bar) {
-        state.SkipWithError("no progress bar in that row");
+    QProgressBar *bar = barOfRow(state);
+    if (!bar)
         return;
-    }
     int value = 0;
     for (auto _ : state) {
         value = value % 99 + 1;
@@ -288,12 +291,9 @@ BENCHMARK(BM_ShowProgress_NumberFormat)->ArgName("row")->Arg(0)->Arg(100);
 // The same update with the toolkit's own percentage format ("%p%"), set once.
 void BM_ShowProgress_PercentFormat(benchmark::State &state)
 {
-    Widget &w = window();
-    QProgressBar *bar = w.progressBarAt(int(state.range(0)));
-    if (!bar) {
-        state.SkipWithError("no progress bar in that row");
+    QProgressBar *bar = barOfRow(state);
+    if (!bar)
         return;
-    }
     bar->setFormat(QStringLiteral("%p%"));
     int value = 0;
     for (auto _ : state) {

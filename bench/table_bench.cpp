@@ -12,11 +12,11 @@
 // could not repaint or take a click, the repaint after the rebuild and the
 // deletion of the old rows included.
 
-#include "table_bench.h"
+#include "bench/table_bench.h"
 
 #include "app/widget.h"
 #include "discovery/devicechangesource.h"
-#include "freezeprobe.h"
+#include "bench/freezeprobe.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -35,17 +35,12 @@
 
 namespace {
 
-QString port(int index)
-{
-    return QStringLiteral("%1:%2").arg(1 + index / 32).arg(1 + index % 32);
-}
-
 QString listingText(int boards)
 {
     QString text = QStringLiteral("\tPath\tChip\tPro\tVid\tPid\tBcdVersion\tSerial_no\n") + QString(64, '=') + '\n';
     for (int i = 0; i < boards; ++i)
         text += QStringLiteral("\t%1\tVB100\tLOAD:\t0xFFF0\t0xFFF1\t0x0001\tVLM%2\n")
-                    .arg(port(i))
+                    .arg(boardPort(i))
                     .arg(i, 8, 16, QChar('0'));
     return text;
 }
@@ -57,7 +52,7 @@ void rebuildInView(QTableWidget *table, int boards)
     table->setRowCount(0);
     table->setRowCount(boards);
     for (int row = 0; row < boards; ++row) {
-        const QStringList fields = {port(row),
+        const QStringList fields = {boardPort(row),
                                     QStringLiteral("VB100"),
                                     QStringLiteral("LOAD:"),
                                     QStringLiteral("0xFFF0"),
@@ -133,15 +128,12 @@ int runTableBench(int argc, char **argv)
 {
     int runs = 3;
     const QVector<int> rows = rowCounts(argc, argv, &runs);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // No tool in the folder: the window starts with an empty table.
     QTemporaryDir dir;
-    if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
-        std::fprintf(stderr, "velmora_bench: cannot prepare a working directory\n");
+    if (!enterBenchFolder(dir, [](const QDir &) {
+            return true;
+        }))
         return 1;
-    }
-    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     Widget w;
     // Kernel events of the shared machine would rebuild the table meanwhile.
@@ -167,7 +159,7 @@ int runTableBench(int argc, char **argv)
             w.populateDeviceTable(text);
         });
         w.populateDeviceTable(text);
-        complete &= table->rowCount() == boards && w.findRowByPath(port(boards - 1)) == boards - 1;
+        complete &= table->rowCount() == boards && w.findRowByPath(boardPort(boards - 1)) == boards - 1;
         const double againAfter = medianOf(after.again);
         std::printf("| %d | %.0f | %.0f | %.0f | %.0f | %.1f |\n", boards, medianOf(before.first),
                     medianOf(before.again), medianOf(after.first), againAfter,

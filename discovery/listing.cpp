@@ -44,7 +44,6 @@ bool Widget::runDeviceListing(QVector<ListedDevice> *devices)
         return false;
     }
     *devices = run.devices;
-    emit announcements->listingFinished(true, int(devices->size()));
     return true;
 }
 
@@ -55,6 +54,7 @@ void Widget::listdevices()
         return;
     applyListing(devices, jobStatuses(processMap));
     updateDeviceCountLineEdit();
+    emit announcements->listingFinished(true, int(devices.size()));
 }
 
 void Widget::populateDeviceTable(const QString &text)

@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "discovery/listingparser.h"
+#include "flashing/attemptsignals.h"
 #include "flashing/flashprocess.h"
 #include "flashing/statustexts.h"
 
@@ -22,6 +23,7 @@ void Widget::rescanDevices()
     if (!runDeviceListing(&devices))
         return;
     applyListing(devices, previousStatuses);
+    emit announcements->listingFinished(true, int(devices.size()));
 }
 
 void Widget::applyListing(const QVector<ListedDevice> &devices, const QMap<QString, QString> &statuses)
@@ -43,7 +45,7 @@ void Widget::applyListing(const QVector<ListedDevice> &devices, const QMap<QStri
         appendLostJobRow(devicePort);
         qDebug() << "Target Will Kill uuu.exe";
         if (FlashProcess *process = jobProcess(devicePort))
-            endJobByKill(process, AttemptOutcome::Lost, QStringLiteral("the board left the listing"), false);
+            endJobByKill(process, AttemptOutcome::Lost, QStringLiteral("board vanished"), false);
         else
             finishJob(devicePort, nullptr, nullptr, StatusText::stopped());
     }

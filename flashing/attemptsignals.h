@@ -23,7 +23,7 @@ signals:
     // A job has ended, whatever the way; every attempt ends exactly once.
     void attemptEnded(const Attempt &attempt);
     // A listing ran: whether it said anything about the boards, and how many
-    // it listed.
+    // it listed. A listing that succeeded is announced once the table shows it.
     void listingFinished(bool succeeded, int deviceCount);
     // The image path of the form changed (typed, picked or set).
     void imagePathChanged(const QString &path);

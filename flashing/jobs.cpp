@@ -98,7 +98,7 @@ void Widget::runOrStopDevice(const QString &devicePort)
     const QString deviceMode = getDeviceMode(devicePort);
     qDebug() << "Print Mode" << deviceMode;
     const Attempt attempt = newAttempt(devicePort, deviceMode);
-    const StartRefusal refusal = startCheck ? startCheck(attempt.imagePath) : StartRefusal();
+    const StartRefusal refusal = checkStart();
     if (!refusal.reason.isEmpty()) {
         QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
         // The box ran an event loop: another start may have come first.
@@ -124,7 +124,7 @@ void Widget::endUnstartedAttempt(Attempt attempt, const QString &reason, bool fa
 {
     attempt.ended = QDateTime::currentDateTimeUtc();
     attempt.outcome = AttemptOutcome::NotStarted;
-    attempt.reason = reason;
+    attempt.reason = failed ? QStringLiteral("script not written: %1").arg(reason) : reason;
     if (failed) {
         failJob(nullptr, attempt.port, reason);
     } else {
@@ -265,7 +265,7 @@ void Widget::handleJobOutput(FlashProcess *process)
     process->markerPrinted = process->markerPrinted || verdict.markerSeen;
 
     if (verdict.failed) {
-        process->decideEnd(AttemptOutcome::Failed, QStringLiteral("a failure word in the output"));
+        process->decideEnd(AttemptOutcome::Failed, QStringLiteral("failure word seen"));
         failJob(process, devicePort, QString());
         return;
     }
@@ -439,7 +439,7 @@ void Widget::onDeviceError(int devicePort, const QString &errorMessage)
 void Widget::runAll()
 {
     // A refusal holds for every board alike: one box says it, not one per row.
-    const StartRefusal refusal = startCheck ? startCheck(imagePath()) : StartRefusal();
+    const StartRefusal refusal = checkStart();
     if (!refusal.reason.isEmpty()) {
         QMessageBox::critical(this, tr("Error"), refusal.message, QMessageBox::Ok);
         for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {

@@ -45,3 +45,36 @@ QString writableUeventDevice();
 
 // Makes the kernel announce the device again with this action ("add", ...).
 bool raiseUevent(const QString &sysPath, const char *action);
+
+// Station folders that are full or read-only. Mounts need a mount namespace
+// of this process's own (root on Linux only), in which they are seen by
+// nobody else and end with the process; elsewhere the functions below say
+// why they cannot, for a QSKIP.
+
+// Takes that namespace. Only while the process has one thread: first thing
+// in main().
+bool takePrivateMounts();
+
+// Mounts a small empty tmpfs with these options (as mount(8) takes them) on
+// path, made if missing. Returns why it could not, or "".
+QString mountSmallFileSystem(const QString &path, const QByteArray &options);
+
+// Why no folder can be made read-only here, or "" when one can.
+QString readOnlyFolderUnavailable();
+
+// Makes the folder read-only: its permissions, or for root, whom they do not
+// stop, a read-only bind mount over it (a current folder under it moves into
+// the mount). Returns why it could not, or "".
+QString makeFolderReadOnly(const QString &path);
+
+// Undoes the mounts and permissions above; a current folder in a mount that
+// is taken away is then the same path below it.
+void restoreTestFolders();
+
+// Writes an executable shell script; false where a shell script is no
+// program (Windows).
+bool writeShellScript(const QString &path, const QByteArray &script);
+
+// Whether the process has closed its standard output. True where no other
+// process's descriptors can be seen (Windows), so that a wait for it passes.
+bool standardOutputClosed(qint64 pid);

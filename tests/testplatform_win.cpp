@@ -112,3 +112,36 @@ bool raiseUevent(const QString &, const char *)
 {
     return false;
 }
+
+bool takePrivateMounts()
+{
+    return false;
+}
+
+QString mountSmallFileSystem(const QString &, const QByteArray &)
+{
+    return QStringLiteral("needs a mount namespace");
+}
+
+QString readOnlyFolderUnavailable()
+{
+    return QStringLiteral("needs a folder that POSIX permissions make read-only");
+}
+
+QString makeFolderReadOnly(const QString &)
+{
+    return readOnlyFolderUnavailable();
+}
+
+void restoreTestFolders()
+{}
+
+bool writeShellScript(const QString &, const QByteArray &)
+{
+    return false;
+}
+
+bool standardOutputClosed(qint64)
+{
+    return true;
+}

@@ -56,7 +56,7 @@ void TestAttempts::everyEndingIsAnnouncedOnce_data()
     QTest::newRow("finished") << QByteArray("duration_ms=200") << Step::None << "finished"
                               << "" << 100;
     QTest::newRow("failure word") << QByteArray("outcome=fail@50") << Step::None << "failed"
-                                  << "a failure word in the output" << 50;
+                                  << "failure word seen" << 50;
 #ifdef Q_OS_WIN
     // A raised SIGSEGV ends a MinGW program with exit code 3.
     const QString crashed = QStringLiteral("the flashing tool exited with code 3");
@@ -71,7 +71,7 @@ void TestAttempts::everyEndingIsAnnouncedOnce_data()
     QTest::newRow("stopped") << QByteArray("outcome=hang@30") << Step::Stop << "stopped"
                              << "stopped by the operator" << 30;
     QTest::newRow("board pulled") << QByteArray("outcome=hang@30") << Step::Unlist << "lost"
-                                  << "the board left the listing" << 30;
+                                  << "board vanished" << 30;
     QTest::newRow("tool missing") << QByteArray() << Step::RemoveTool << "not-started"
                                   << "the flashing tool could not be started" << -1;
     QTest::newRow("refused") << QByteArray() << Step::Refuse << "not-started"

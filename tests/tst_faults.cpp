@@ -18,14 +18,6 @@
 #include "discovery/toolcontract.h"
 #include "discovery/toolprocess.h"
 
-#ifdef Q_OS_LINUX
-#include <sched.h>
-#include <sys/mount.h>
-#endif
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 // The flashing jobs against a misbehaving tool, a misbehaving station and a
 // hasty operator. Every case checks the row's final status, the failed-device
 // summary, the job's log against the bytes the simulator prints for the same
@@ -82,7 +74,6 @@ private:
     qint64 flashPid(const QString &port) const;
     QList<qint64> allToolPids() const;
     bool installStandIn(const QByteArray &output);
-    QString mountSmallFileSystem(const QString &path, const QByteArray &options);
     int rowOf(const QString &port) const { return w->findRowByPath(port); }
     QString status(const QString &port) const { return w->statusLabelAt(rowOf(port))->text(); }
     QPushButton *button(const char *name) const { return w->findChild<QPushButton *>(name); }
@@ -92,20 +83,11 @@ private:
     ToolDir *dir = nullptr;
     Widget *w = nullptr;
     int baselineFds = -1;
-    QString mountedReadOnly;
-    // Full file systems mounted by the case, to unmount after it.
-    QStringList mountedFull;
 };
 
 namespace {
 
 const QByteArray FailureTrailer = "[Process Failed Detected]\n";
-
-#ifdef Q_OS_LINUX
-// Set by main() when the process has a mount namespace of its own, in which a
-// read-only bind mount is seen by nobody else.
-bool privateMounts = false;
-#endif
 
 // Reads of the tool's output as Velmora reports them ("Debug Print Log:").
 // They are kept out of the test log (some cases print megabytes) and, while
@@ -199,18 +181,7 @@ void TestFaults::cleanup()
 {
     delete w;
     w = nullptr;
-#ifdef Q_OS_LINUX
-    if (!mountedFull.isEmpty() && dir)
-        QDir::setCurrent(dir->path()); // out of a mount that is a station
-    for (const QString &path : qAsConst(mountedFull))
-        ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
-    mountedFull.clear();
-    if (!mountedReadOnly.isEmpty()) {
-        ::umount2(QFile::encodeName(mountedReadOnly).constData(), MNT_DETACH);
-        QDir::setCurrent(mountedReadOnly);
-        mountedReadOnly.clear();
-    }
-#endif
+    restoreTestFolders();
     QTest::qWait(20); // deferred deletions
     // Nothing of the window outlives it: no tool (zombies count), no log
     // handle, no descriptor.
@@ -316,79 +287,109 @@ QList<qint64> TestFaults::allToolPids() const
 // 0. False where no shell script can be the tool.
 bool TestFaults::installStandIn(const QByteArray &output)
 {
-#ifdef Q_OS_UNIX
     dir->removeTool();
     dir->writeFile("standin_output.txt", output);
-    dir->writeFile(toolFileName(),
-                   "#!/bin/sh\n"
-                   "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
-                   "if [ \"$1\" = -lsusb ]; then\n"
-                   "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
-                   "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
-                   "    exit 0\n"
-                   "fi\n"
-                   "cat standin_output.txt\n"
-                   "exit 0\n");
-    return QFile::setPermissions(dir->filePath(toolFileName()), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#else
-    Q_UNUSED(output)
-    return false;
-#endif
+    return writeShellScript(
+        dir->filePath(toolFileName()),
+        "#!/bin/sh\n"
+        "{ printf '0\\t%s\\t%s' \"$$\" \"$PWD\"; for a; do printf '\\t%s' \"$a\"; done; echo; } >>tool.log\n"
+        "if [ \"$1\" = -lsusb ]; then\n"
+        "    printf 'Boards:\\n\\tPath\\tChip\\tPro\\tVid\\tPid\\tBcdVersion\\n'\n"
+        "    printf '\\t1:1\\tVB100\\tLOAD:\\t0xFFF0\\t0xFFF1\\t0x0001\\n'\n"
+        "    exit 0\n"
+        "fi\n"
+        "cat standin_output.txt\n"
+        "exit 0\n");
 }
+
+namespace {
+
+// One row of toolEndsByItself. upTo: where the job ends on a failure word
+// the tool printed, the log may stop anywhere after it.
+void addEnding(const char *name, const QByteArray &keys, const QString &final, const QString &bar,
+               const QByteArray &upTo = QByteArray(), const QByteArray &standIn = QByteArray())
+{
+    QTest::newRow(name) << keys << final << bar << upTo << standIn;
+}
+
+} // namespace
 
 void TestFaults::toolEndsByItself_data()
 {
+    // linger=1 keeps the tool running after its marker; the reference run
+    // goes without it, so that it ends by itself with the same output.
     QTest::addColumn<QByteArray>("keys");
-    // The same output, ending by itself (a tool that lingers after its marker
-    // would keep the reference run waiting).
-    QTest::addColumn<QByteArray>("referenceKeys");
+    // "Running": the tool has printed all it will, stays, and the job waits
+    // until it is stopped.
     QTest::addColumn<QString>("final");
+    // The progress bar's text at the end, or empty where it keeps whatever it
+    // showed last.
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QByteArray>("upTo");
     // Not empty: ./uuu is a shell script that lists board 1:1 and prints
     // this for anything else, then exits 0.
     QTest::addColumn<QByteArray>("standIn");
 
-    QTest::newRow("crash mid-flash") << QByteArray("outcome=crash@40") << QByteArray() << "Failed" << QByteArray();
+    // Ends of the tool's own: exit codes and crashes. A clean end without
+    // the marker leaves the bar as it was.
+    addEnding("crash mid-flash", "outcome=crash@40", "Failed", "");
     // Exit code 0 is no evidence: the output must show the flash complete.
-    QTest::newRow("exit code 0 at 30%") << QByteArray("outcome=exit@30:0") << QByteArray() << "Failed" << QByteArray();
-    QTest::newRow("100% of one stage, exit code 0 at 30% of the next")
-        << QByteArray("line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0") << QByteArray() << "Failed"
-        << QByteArray();
-    QTest::newRow("another program as the tool: usage text, exit code 0")
-        << QByteArray() << QByteArray() << "Failed" << QByteArray("usage: flash [-d] [-m PORT] SCRIPT\n");
-    QTest::newRow("exit code 3 mid-flash")
-        << QByteArray("outcome=exit@60:3") << QByteArray() << "Failed" << QByteArray();
-    QTest::newRow("binary garbage") << QByteArray("garbage=1 seed=11 linger=1") << QByteArray("garbage=1 seed=11")
-                                    << "Finished" << QByteArray();
-    QTest::newRow("NUL bytes") << QByteArray("nul=1") << QByteArray() << "Finished" << QByteArray();
+    addEnding("exit code 0 at 30%", "outcome=exit@30:0", "Failed", "");
+    addEnding("100% of one stage, exit code 0 at 30% of the next",
+              "line=\"{port}>stage 1: 100%, stage 2: {pct}%\" outcome=exit@30:0", "Failed", "");
+    addEnding("another program as the tool: usage text, exit code 0", QByteArray(), "Failed", "", QByteArray(),
+              "usage: flash [-d] [-m PORT] SCRIPT\n");
+    addEnding("exit code 3 mid-flash", "outcome=exit@60:3", "Failed", "");
+    addEnding("marker, then exit code 5", "duration_ms=300 exit_code=5", "Finished", "Finished");
+    addEnding("100%, then exit code 0 without a marker", "duration_ms=300 outcome=exit@100:0", "Finished",
+              "100% (waiting Okay...)");
+
+    // Failure words.
+    addEnding("Fail", "duration_ms=400 outcome=fail@50", "Failed", "", "1:1>Fail");
+    addEnding("ERROR", "duration_ms=400 outcome=error@30", "Failed", "", "1:1>ERROR");
+    addEnding("failure words in other letter cases", "duration_ms=400 outcome=lookalike", "Finished", "Finished");
+    addEnding("ERROR in the marker's line", "line=\"{pct}% {port}->Okay ERROR\" duration_ms=200", "Failed", "",
+              "1:1->Okay ERROR");
+
+    // The marker ends a job whose tool stays after it.
+    addEnding("marker, tool stays", "duration_ms=300 linger=1", "Finished", "Finished");
+    addEnding("marker split across two reads", "duration_ms=300 marker=split split_ms=200 linger=1", "Finished",
+              "Finished");
+    addEnding("99%, 100% and marker in one read", "duration_ms=300 marker=burst linger=1", "Finished", "Finished");
+    addEnding("marker before 100% only", "duration_ms=300 marker=early marker_at=50 linger=1", "Running",
+              "100% (waiting Okay...)");
+    addEnding("marker before and after 100%", "duration_ms=300 marker=early marker_at=50 marker_again=1 linger=1",
+              "Finished", "Finished");
+    addEnding("output in tiny pieces", "duration_ms=300 chunk=3 split_ms=1 linger=1", "Finished", "Finished");
+    addEnding("CRLF and colour", "duration_ms=300 crlf=1 color=1 linger=1", "Finished", "Finished");
+
+    // Output that is hard to read.
+    addEnding("binary garbage", "garbage=1 seed=11 linger=1", "Finished", "Finished");
+    addEnding("NUL bytes", "nul=1", "Finished", "Finished");
     // Every progress line starts with a NUL, and the tool stays after its
     // marker: only its 100% line lets the marker end the job.
-    QTest::newRow("NUL bytes, tool stays after its marker")
-        << QByteArray("nul=1 linger=1") << QByteArray("nul=1") << "Finished" << QByteArray();
-    QTest::newRow("8 MiB line without a line end")
-        << QByteArray("bigline=8388608 linger=1") << QByteArray("bigline=8388608") << "Finished" << QByteArray();
-    QTest::newRow("10,000 chunks per second")
-        << QByteArray("rate=10000 duration_ms=1000 linger=1") << QByteArray("rate=10000 duration_ms=1000") << "Finished"
-        << QByteArray();
+    addEnding("NUL bytes, tool stays after its marker", "nul=1 linger=1", "Finished", "Finished");
+    addEnding("8 MiB line without a line end", "bigline=8388608 linger=1", "Finished", "Finished");
+    addEnding("NUL, garbage, CRLF and a 200 KB line at once", "duration_ms=200 nul=1 garbage=1 bigline=200000 crlf=1",
+              "Finished", "Finished");
+    addEnding("10,000 chunks per second", "rate=10000 duration_ms=1000 linger=1", "Finished", "Finished");
     // An early marker and a tool that stays: only a real 100% may let the
     // marker end the job, so a wrapped huge number would cut the log short.
-    QTest::newRow("percentage beyond 64 bits after the real one")
-        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 "
-                      "marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1")
-        << "Finished" << QByteArray();
-    QTest::newRow("2^32 + 100 percent after the real one")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1")
-        << QByteArray("line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1") << "Finished"
-        << QByteArray();
-    QTest::newRow("only huge percentages")
-        << QByteArray("line=\"{port}> {pct}99999999999%\"") << QByteArray() << "Finished" << QByteArray();
+    addEnding("percentage beyond 64 bits after the real one",
+              "line=\"{port}>{pct}% of 99999999999999999999999%\" marker=early marker_at=10 marker_again=1 linger=1",
+              "Finished", "Finished");
+    addEnding("2^32 + 100 percent after the real one",
+              "line=\"{port}>{pct}% then 4294967396%\" marker=early marker_at=10 marker_again=1 linger=1", "Finished",
+              "Finished");
+    addEnding("only huge percentages", "line=\"{port}> {pct}99999999999%\"", "Finished", "");
 }
 
 void TestFaults::toolEndsByItself()
 {
     QFETCH(QByteArray, keys);
-    QFETCH(QByteArray, referenceKeys);
     QFETCH(QString, final);
+    QFETCH(QString, bar);
+    QFETCH(QByteArray, upTo);
     QFETCH(QByteArray, standIn);
 
     if (!standIn.isEmpty() && !installStandIn(standIn))
@@ -396,28 +397,49 @@ void TestFaults::toolEndsByItself()
     makeWidget(board("1:1", keys));
     QVERIFY(w->generateScript("Image"));
     const QByteArray expected =
-        standIn.isEmpty() ? reference("1:1", referenceKeys.isEmpty() ? keys : referenceKeys) : standIn;
+        standIn.isEmpty() ? reference("1:1", QByteArray(keys).replace(" linger=1", "")) : standIn;
     QVERIFY(!standIn.isEmpty() || expected.contains("1:1>"));
+    QVERIFY(expected.contains(upTo));
+    QProgressBar *progress = w->progressBarAt(rowOf("1:1"));
 
     recordDebug = true;
     w->runOrStopDevice("1:1");
+    if (final == QLatin1String("Running")) {
+        QTRY_VERIFY2_WITH_TIMEOUT(logOf("1:1") == expected, difference(logOf("1:1"), expected).constData(), 15000);
+        QTest::qWait(100);
+        QCOMPARE(status("1:1"), final);
+        QCOMPARE(progress->format(), bar);
+        w->runOrStopDevice("1:1");
+        final = QStringLiteral("Stopped");
+    }
     QTRY_COMPARE_WITH_TIMEOUT(status("1:1"), final, 15000);
     QTest::qWait(20);
     QCOMPARE(status("1:1"), final);
     QCOMPARE(w->actionButtonAt(rowOf("1:1"))->text(), QStringLiteral("Run"));
     const bool failed = final == QLatin1String("Failed");
+    QCOMPARE(w->statusLabelAt(rowOf("1:1"))->styleSheet(), failed ? QStringLiteral("color: red;") : QString());
     QCOMPARE(failedText(),
              failed ? QStringLiteral("Failed Devices: 1 (Device #1:1)") : QStringLiteral("Failed Devices: 0"));
-    QProgressBar *bar = w->progressBarAt(rowOf("1:1"));
-    QVERIFY(bar->value() >= 0 && bar->value() <= 100);
-    // A failure says why, once.
-    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed ? 1 : 0);
+    QVERIFY(progress->value() >= 0 && progress->value() <= 100);
+    if (!bar.isEmpty()) {
+        QCOMPARE(progress->format(), bar);
+        QCOMPARE(progress->value(), 100);
+    }
+    // A failure the tool did not print says why, once.
+    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 1:1: ")).size(), failed && upTo.isEmpty() ? 1 : 0);
 
     // Every byte the tool printed, in order, and nothing else but the note of
-    // a failure.
+    // a failure; a failure word ends the job wherever its read ends.
     const QByteArray log = logOf("1:1");
-    const QByteArray wanted = failed ? expected + FailureTrailer : expected;
-    QVERIFY2(log == wanted, difference(log, wanted).constData());
+    if (upTo.isEmpty()) {
+        const QByteArray wanted = failed ? expected + FailureTrailer : expected;
+        QVERIFY2(log == wanted, difference(log, wanted).constData());
+    } else {
+        QVERIFY2(log.endsWith(FailureTrailer), log.right(60).constData());
+        const QByteArray printed = log.left(log.size() - FailureTrailer.size());
+        QVERIFY2(expected.startsWith(printed), difference(printed, expected).constData());
+        QVERIFY2(printed.contains(upTo), printed.right(60).constData());
+    }
     QCOMPARE(flashRuns("1:1"), 1);
     QTRY_VERIFY(!processAlive(flashPid("1:1")));
     QTRY_VERIFY(!button("stopAllButton")->isEnabled());
@@ -462,20 +484,18 @@ void TestFaults::hungToolIsStopped()
     } else {
         QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     }
+    for (const QString &port : ports)
+        QCOMPARE(status(port), QStringLiteral("Running"));
 
     for (const QString &port : ports)
         QTRY_VERIFY2_WITH_TIMEOUT(logOf(port) == expected.value(port),
                                   difference(logOf(port), expected.value(port)).constData(), 15000);
-#ifdef Q_OS_LINUX
     if (outcome.startsWith("closeout")) {
         // The tool's standard output is closed (the toolkit reports the end
         // of a read channel only together with the end of the process).
-        for (const QString &port : ports) {
-            const QString output = QStringLiteral("/proc/%1/fd/1").arg(flashPid(port));
-            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(output), 15000);
-        }
+        for (const QString &port : ports)
+            QTRY_VERIFY_WITH_TIMEOUT(standardOutputClosed(flashPid(port)), 15000);
     }
-#endif
     QTest::qWait(100);
     for (const QString &port : ports) {
         QCOMPARE(status(port), QStringLiteral("Running"));
@@ -493,6 +513,11 @@ void TestFaults::hungToolIsStopped()
         }
         if (how == QLatin1String("Stop, StopAll"))
             QTest::mouseClick(button("stopAllButton"), Qt::LeftButton);
+    }
+    // The row says so at once; its end comes once the tool is gone.
+    for (const QString &port : ports) {
+        QCOMPARE(status(port), QStringLiteral("Stop"));
+        QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
     }
 
     for (const QString &port : ports)
@@ -582,15 +607,19 @@ void TestFaults::failureWordSplitBetweenReads()
     bool split = false;
     for (int attempt = 0; attempt < 3 && !split; ++attempt) {
         recordedReads.clear();
-        recordReads = true;
+        recordedDebug.clear();
+        recordReads = recordDebug = true;
         w->runOrStopDevice("7:1");
         QTRY_COMPARE_WITH_TIMEOUT(status("7:1"), QStringLiteral("Failed"), 15000);
-        recordReads = false;
+        recordReads = recordDebug = false;
         split = true;
         for (const QString &read : qAsConst(recordedReads))
             split &= !read.contains(QLatin1String(word));
     }
     QVERIFY2(split, "the word always arrived in one read");
+    // The word ended the job, not the exit code 1 that follows it: Velmora
+    // gave no reason of its own.
+    QCOMPARE(recordedDebug.filter(QRegularExpression("^Device 7:1: ")).size(), 0);
 
     QCOMPARE(w->statusLabelAt(rowOf("7:1"))->styleSheet(), QStringLiteral("color: red;"));
     QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #7:1)"));
@@ -623,9 +652,12 @@ void TestFaults::toolCannotBeStarted()
     else if (how == QLatin1String("folder"))
         QVERIFY(QDir(dir->path()).mkdir(toolFileName()));
 
+    recordDebug = true;
     QTest::mouseClick(button("startAllButton"), Qt::LeftButton);
     for (const QString &port : QStringList{"3:1", "3:2", "3:3"}) {
         QTRY_COMPARE(status(port), QStringLiteral("Failed"));
+        const QRegularExpression said("^Device " + QRegularExpression::escape(port) + ": .*could not be started");
+        QCOMPARE(recordedDebug.filter(said).size(), 1);
         QCOMPARE(w->actionButtonAt(rowOf(port))->text(), QStringLiteral("Run"));
         // The tool printed nothing, so the log holds nothing of it.
         const QByteArray log = logOf(port);
@@ -638,6 +670,14 @@ void TestFaults::toolCannotBeStarted()
     QVERIFY(!button("stopAllButton")->isEnabled());
     QTRY_VERIFY(w->findChildren<QProcess *>().isEmpty());
     QCOMPARE(flashRuns("3:1") + flashRuns("3:2") + flashRuns("3:3"), 0);
+
+    // The row can be started again once the tool is back.
+    if (how == QLatin1String("folder"))
+        QVERIFY(QDir(dir->path()).rmdir(toolFileName()));
+    dir->installTool();
+    w->runOrStopDevice("3:1");
+    QTRY_COMPARE(status("3:1"), QStringLiteral("Finished"));
+    QCOMPARE(w->statusLabelAt(rowOf("3:1"))->styleSheet(), QString());
 }
 
 void TestFaults::deviceVanishesMidFlash_data()
@@ -909,9 +949,9 @@ void TestFaults::templateMissingOrUnreadable()
 
 void TestFaults::workingDirectoryNotWritable()
 {
-#ifndef Q_OS_UNIX
-    QSKIP("needs a folder that POSIX permissions make read-only");
-#else
+    const QString unavailable = readOnlyFolderUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
     makeWidget(board("11:1", "duration_ms=200") + board("11:2", "duration_ms=200"));
     w->modeComboAt(rowOf("11:2"))->setCurrentText("Kernel");
     // 11:1 has its script from before, 11:2 would need a new one.
@@ -924,29 +964,13 @@ void TestFaults::workingDirectoryNotWritable()
     QVERIFY(QFile::rename(dir->filePath("tool.log"), writable.filePath("tool.log")));
     QVERIFY(QFile::link(writable.filePath("tool.log"), dir->filePath("tool.log")));
 
-    const QString path = dir->path();
-    if (::geteuid() != 0) {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-    } else {
-#ifdef Q_OS_LINUX
-        if (!privateMounts)
-            QSKIP("no mount namespace of our own for a read-only bind mount");
-        const QByteArray native = QFile::encodeName(path);
-        if (::mount(native.constData(), native.constData(), nullptr, MS_BIND, nullptr) != 0)
-            QSKIP("cannot bind-mount the working directory");
-        mountedReadOnly = path;
-        if (::mount(nullptr, native.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-            QSKIP("cannot make the bind mount read-only");
-        QDir::setCurrent(path); // into the mount
-#else
-        QSKIP("root ignores permissions here");
-#endif
-    }
+    const QString notReadOnly = makeFolderReadOnly(dir->path());
+    if (!notReadOnly.isEmpty())
+        QSKIP(qPrintable(notReadOnly));
     {
         QFile probe(dir->filePath("probe"));
         if (probe.open(QIODevice::WriteOnly)) {
             probe.remove();
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             QSKIP("the working directory stays writable");
         }
     }
@@ -961,10 +985,6 @@ void TestFaults::workingDirectoryNotWritable()
     QCOMPARE(flashRuns("11:1"), 1);
     QVERIFY(!QFileInfo::exists(dir->filePath("logs")));
     QCOMPARE(failedText(), QStringLiteral("Failed Devices: 1 (Device #11:2)"));
-
-    if (::geteuid() != 0)
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#endif
 }
 
 void TestFaults::hugeListings_data()
@@ -989,12 +1009,17 @@ void TestFaults::hugeListings()
         boards += board(port, "duration_ms=100");
 
     // A listing that is never read to its end would keep the window waiting
-    // for the listing limit (30 s).
-    QElapsedTimer clock;
-    clock.start();
+    // for the listing limit and then be given up as hung.
+    static QStringList debugLines;
+    debugLines.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
+            debugLines << text;
+        });
     makeWidget(boards);
     QMetaObject::invokeMethod(w, "listdevices");
-    QVERIFY2(clock.elapsed() < 25000, qPrintable(QString::number(clock.elapsed())));
+    qInstallMessageHandler(previous);
+    QVERIFY2(debugLines.filter(QStringLiteral("did not end within")).isEmpty(), qPrintable(debugLines.join('\n')));
 
     if (allListed)
         QCOMPARE(table()->rowCount(), ports.size());
@@ -1197,25 +1222,6 @@ void fillFileSystem(const QString &path, bool inodes)
 
 } // namespace
 
-// Mounts a small tmpfs on path (made if missing). Returns why it could not,
-// or an empty string.
-QString TestFaults::mountSmallFileSystem(const QString &path, const QByteArray &options)
-{
-#ifdef Q_OS_LINUX
-    if (!privateMounts)
-        return QStringLiteral("no mount namespace of our own for a small file system");
-    if (!QDir().mkpath(path) ||
-        ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0)
-        return QStringLiteral("cannot mount a tmpfs");
-    mountedFull << path;
-    return QString();
-#else
-    Q_UNUSED(path)
-    Q_UNUSED(options)
-    return QStringLiteral("needs a mount namespace");
-#endif
-}
-
 void TestFaults::logsOnFullDisk_data()
 {
     QTest::addColumn<QByteArray>("options");
@@ -1398,13 +1404,8 @@ void TestFaults::scriptsStayWhileJobsRun()
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_LINUX
-    // While the process has one thread it may take a mount namespace of its
-    // own; its mounts are then private, so a read-only bind mount of a test
-    // folder is seen by nothing else and ends with the process.
-    if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0)
-        privateMounts = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-#endif
+    // While the process has one thread.
+    takePrivateMounts();
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     TestFaults test;

@@ -2,6 +2,8 @@
 #include "app/widget.h"
 #include "testsupport.h"
 
+#include "bench/procfs.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,7 +14,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -63,19 +64,8 @@ namespace {
 
 QList<int> openFdNumbers()
 {
-    QList<int> fds;
-    DIR *listing = ::opendir("/proc/self/fd");
-    if (!listing)
-        return fds;
-    const int own = ::dirfd(listing);
-    while (const dirent *entry = ::readdir(listing)) {
-        bool numeric = false;
-        const int fd = QByteArray(entry->d_name).toInt(&numeric);
-        if (numeric && fd != own)
-            fds << fd;
-    }
-    ::closedir(listing);
-    return fds;
+    const std::vector<int> fds = procfs::descriptors();
+    return QList<int>(fds.begin(), fds.end());
 }
 
 // Running or sleeping, not a zombie and not gone.
@@ -83,11 +73,8 @@ bool livesOn(qint64 pid)
 {
     if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
         return false;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+    const char state = procfs::stat(pid_t(pid)).state;
+    return state != 0 && state != 'Z';
 }
 
 // The soft limit under which exactly free descriptor numbers are unused:

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 #include "discovery/fakedevicesource.h"
 #include "discovery/listingrun.h"
+#include "flashing/attemptsignals.h"
 #include "testsupport.h"
 
 #include <QComboBox>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -113,15 +115,11 @@ QMap<QString, QString> TestRescan::flashScripts()
 
 bool TestRescan::rescanThroughDeviceEvent()
 {
-    const int before = listingRuns();
+    // Every listing the window runs is announced once it has been applied
+    // (or has failed).
+    QSignalSpy listings(w->attemptSignals(), &AttemptSignals::listingFinished);
     fakeDeviceSource(w)->plug(QStringLiteral("USB#VID_FFF0&PID_FFF1#plugged"));
-    QElapsedTimer wait;
-    wait.start();
-    while (listingRuns() == before && wait.elapsed() < 5000)
-        QTest::qWait(20);
-    // The listing has run: give the rescan the time to apply it.
-    QTest::qWait(100);
-    return listingRuns() > before;
+    return listings.wait(15000) || !listings.isEmpty();
 }
 
 void TestRescan::waitForListingsToSettle()

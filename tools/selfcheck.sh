@@ -226,9 +226,22 @@ for t in all_uuu image_uuu root_uuu; do
     check "template $t.auto flashes" sh -c "[ $rc = 0 ] && grep -qF '$img' out && tail -n 1 out | grep -qx '1:1->Okay'"
 done
 
-printf 'board 1:1 outcome=sometimes\n' > uuu_scenario.txt
-flash 1:1
-check "bad scenario: exit 5 with ERROR" sh -c "[ $rc = 5 ] && grep -q ERROR out"
+# A typo in a scenario must not pass silently, whichever directive it is on.
+while IFS= read -r bad; do
+    printf '%s\n' "$bad" > uuu_scenario.txt
+    flash 1:1
+    check "bad scenario '$bad': exit 5 with ERROR" sh -c "[ $rc = 5 ] && grep -q ERROR out"
+done <<EOF
+board 1:1 outcome=sometimes
+board 1:1 cr=1
+defaults stderr_noise=1
+listing line_delay_ms=5
+board 1:1 rate=0
+listing lines=many
+board 1:1 chip="a${tab}b"
+board 1:1 marker=late
+defaults duration_ms
+EOF
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -1,122 +1,32 @@
 // uuu_sim - a stand-in for the command-line board flashing tool that Velmora
-// drives.  Copy or link the binary as `uuu` (`uuu.exe` on Windows) into the
-// directory Velmora runs from.  Every run is driven by a scenario file so
-// tests and demos can make a board succeed, fail, crash, hang or misbehave
-// in the ways a real tool and a real board can.
+// drives.  Copied or linked as `uuu` (`uuu.exe` on Windows) into the folder
+// Velmora runs from, it lists boards and "flashes" them the way a scenario
+// file says, so that tests and demos can make a board succeed, fail, crash,
+// hang or misbehave on purpose.
 //
-// Command line
 //   uuu -lsusb               list the boards of the scenario
 //   uuu -d -m PORT SCRIPT    "flash" the board at PORT, following SCRIPT
 //   uuu -h                   usage
 //
-// Scenario file
-//   $UUU_SIM_SCENARIO if set (it must then exist), otherwise uuu_scenario.txt
-//   in the current directory (optional: without it no board is listed and
-//   every port flashes with the defaults).  One directive per line; '#'
-//   starts a comment, blank lines and CRLF line ends are fine, a value with
-//   blanks is written in double quotes (key="a b").
-//
-//     listing KEY=VALUE...      how `-lsusb` prints
-//     defaults KEY=VALUE...     board keys applied to every port first
-//     board PORT KEY=VALUE...   one board; it is listed unless listed=0
-//     log FILE                  append one line per invocation to FILE:
-//                               realtime-ns TAB pid TAB cwd TAB args (TAB-separated)
-//
-//   listing keys
-//     color=0|1         ANSI colour, line-erase and cursor hide/show sequences
-//     crlf=0|1          CRLF line ends
-//     double_tab=0|1    two TABs between device fields (empty fields between)
-//     delay_ms=N        wait before printing anything (slow tool)
-//     line_delay_ms=N   wait between lines (output arrives in pieces)
-//     lines=N           N extra junk lines after the header that are no devices
-//     random_bytes=N    N random bytes (NULs included) before the header
-//     seed=N            seed for random_bytes
-//     exit_code=N       exit code of the listing run
-//     hang=0|1          print the listing, then never exit
-//     crash=0|1         print the listing, then die by SIGSEGV
-//     spew=0|1          print the listing, then an error line over and over
-//     header=0|1        print the "Path" header line (default 1)
-//
-//   board keys (also valid on `defaults`)
-//     chip= pro= vid= pid= bcd=   listing fields (VB100 LOAD: 0xFFF0 0xFFF1 0x0001)
-//     serial=TEXT       7th listing field; default made up from the port,
-//                       serial="" leaves the field out
-//     listed=0|1        show the board in the listing (default 1)
-//     duration_ms=N     time from 0% to 100% (default 300)
-//     rate=N            progress lines per second (default 20)
-//     start_delay_ms=N  wait before the first output line
-//     line=FORMAT       progress line; placeholders {port} {pct} {cmd} {kib}
-//                       {total_kib} {step} {steps}; default
-//                       "{port}>{cmd}: {pct}% ({kib}/{total_kib} KiB)"
-//     outcome=ok        progress to 100%, then "PORT->Okay", exit exit_code
-//            =fail@P    at P% a line with "Fail: ...", exit 1
-//            =error@P   at P% a line with "ERROR: ...", exit 1
-//            =crash@P   at P% die by SIGSEGV, no marker
-//            =hang@P    at P% stop printing and wait to be killed
-//            =exit@P:C  at P% exit silently with code C
-//            =closeout@P  at P% close stdout, keep running until killed
-//            =okhang      ok, then keep running after the marker (linger=1)
-//            =marker_first  ok with marker=early
-//            =split_marker  ok with marker=split
-//            =burst         ok with marker=burst
-//            =lookalike     ok with lookalike=1
-//                       outcome= is applied before the other keys of its
-//                       line and resets marker, linger and lookalike.
-//     marker=plain|early|split|burst
-//                       plain: marker line after 100%; early: marker at
-//                       marker_at% (before 100%), again after 100% only with
-//                       marker_again=1; split: the marker in two writes
-//                       split_ms apart; burst: the 99% line, the 100% line
-//                       and the marker in one write
-//     marker_at=P       early marker after the first line reaching P% (0..99, default 50)
-//     marker_again=0|1  early marker: print it again after 100%
-//     split_ms=N        pause inside a split write (default 50)
-//     linger=0|1        after the marker keep running until killed
-//     lookalike=0|1     progress lines carry error/FAIL/fail-like words that
-//                       are never exactly ERROR or Fail
-//     exit_code=N       exit code after success (default 0)
-//     crlf=0|1          CRLF line ends
-//     cr=0|1            progress lines end in a bare CR (redrawn in place)
-//     color=0|1         colour sequences around lines
-//     garbage=0|1       binary bytes (no NUL) around each progress line
-//     nul=0|1           NUL bytes in each progress line
-//     chunk=N           write all output in pieces of at most N bytes,
-//                       split_ms apart
-//     bigline=N         one N-byte run without line end right before the
-//                       final output of a successful run
-//     stderr_noise=0|1  write ERROR/Fail/100%/marker text to stderr at start
-//     stamp=FILE        append "NS PORT EVENT" when the marker (okay,
-//                       okay-early) or failure line (fail, error) is written
-//     stamp_clock=realtime|monotonic   clock of stamp= (default realtime)
-//     check_image=0|1   fail when the script's image does not exist (default 1)
-//     seed=N            seed for garbage bytes
-//
-// Script language (the SCRIPT argument)
-//   target emmc|sd|nand     storage to write
-//   write all|kernel|rootfs "PATH"   write the image at PATH (double quotes)
-//   verify                  read back and compare
-//   reset                   restart the board when finished
-//   done                    end of script; required, nothing may follow
-//   '#' comments, blank lines, a UTF-8 BOM and CRLF are accepted.
-//
-// Exit codes: 0 success, 1 fail/error outcome, 2 script unreadable,
-// 3 image not found, 4 bad script, 5 bad scenario, 64 bad command line.
+// tools/README.md describes the scenario file (found in $UUU_SIM_SCENARIO or
+// ./uuu_scenario.txt), its keys, the script language and the exit codes.
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/types.h>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #ifdef _WIN32
@@ -214,35 +124,24 @@ bool write_fd(int fd, const char *data, size_t size)
     return true;
 }
 
-void close_stdout()
+// Returns false when stdout is gone (closed pipe).
+bool say(const std::string &s)
 {
-#ifdef _WIN32
-    _close(1);
-#else
-    close(1);
-#endif
+    return write_fd(1, s.data(), s.size());
 }
 
-int process_id()
-{
-#ifdef _WIN32
-    return _getpid();
-#else
-    return int(getpid());
-#endif
-}
-
-std::string current_dir()
+// "pid TAB cwd" of this process, for the call log.
+std::string pid_and_dir()
 {
     char buf[4096];
 #ifdef _WIN32
-    if (_getcwd(buf, sizeof buf))
-        return buf;
+    const std::string pid = std::to_string(_getpid());
+    const bool known = _getcwd(buf, sizeof buf) != nullptr;
 #else
-    if (getcwd(buf, sizeof buf))
-        return buf;
+    const std::string pid = std::to_string(getpid());
+    const bool known = getcwd(buf, sizeof buf) != nullptr;
 #endif
-    return "?";
+    return pid + "\t" + (known ? buf : "?");
 }
 
 [[noreturn]] void crash()
@@ -270,20 +169,13 @@ int64_t regular_file_size(const std::string &path)
         return -1;
     std::wstring wide(size_t(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &wide[0], n);
-    struct _stat64 st
-    {
-    };
-    if (_wstat64(wide.c_str(), &st) != 0 || !(st.st_mode & _S_IFREG))
-        return -1;
-    return int64_t(st.st_size);
+    struct _stat64 st = {};
+    const bool regular = _wstat64(wide.c_str(), &st) == 0 && (st.st_mode & _S_IFREG);
 #else
-    struct stat st
-    {
-    };
-    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return int64_t(st.st_size);
+    struct stat st = {};
+    const bool regular = !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 #endif
+    return regular ? int64_t(st.st_size) : -1;
 }
 
 bool read_file(const std::string &path, std::string &out)
@@ -336,9 +228,6 @@ void append_file(const std::string &path, const std::string &text)
 struct Rng
 {
     uint64_t s;
-    explicit Rng(uint64_t seed)
-        : s(seed)
-    {}
     uint64_t next()
     {
         uint64_t z = (s += 0x9E3779B97F4A7C15ull);
@@ -356,6 +245,13 @@ uint32_t fnv1a(const std::string &s)
     return h;
 }
 
+bool is_one_of(const std::string &s, std::initializer_list<const char *> names)
+{
+    return std::any_of(names.begin(), names.end(), [&](const char *name) {
+        return s == name;
+    });
+}
+
 bool parse_int(const std::string &s, long long lo, long long hi, long long &out)
 {
     if (s.empty())
@@ -371,15 +267,11 @@ bool parse_int(const std::string &s, long long lo, long long hi, long long &out)
 
 bool parse_bool(const std::string &s, bool &out)
 {
-    if (s == "1" || s == "yes" || s == "true" || s == "on") {
-        out = true;
-        return true;
-    }
-    if (s == "0" || s == "no" || s == "false" || s == "off") {
-        out = false;
-        return true;
-    }
-    return false;
+    const bool yes = is_one_of(s, {"1", "yes", "true", "on"});
+    if (!yes && !is_one_of(s, {"0", "no", "false", "off"}))
+        return false;
+    out = yes;
+    return true;
 }
 
 std::string replace_all(std::string s, const std::string &from, const std::string &to)
@@ -398,26 +290,24 @@ struct Word
 // Splits a line into words at blanks.  A double quote starts a stretch that
 // runs to the next double quote, blanks included; there are no escapes, so
 // Windows paths keep their backslashes.  '#' at the start of a word starts a
-// comment.  Returns false (with `err`) on an unterminated quote.
-bool split_words(const std::string &line, std::vector<Word> &words, std::string &err)
+// comment.  Returns false on an unterminated quote.
+bool split_words(const std::string &line, std::vector<Word> &words)
 {
     words.clear();
     size_t i = 0;
     const size_t n = line.size();
     for (;;) {
-        while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+        while (i < n && (line[i] == ' ' || line[i] == '\t'))
             ++i;
         if (i >= n || line[i] == '#')
             return true;
         Word w;
         w.quoted = line[i] == '"';
-        while (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+        while (i < n && line[i] != ' ' && line[i] != '\t') {
             if (line[i] == '"') {
                 const size_t close = line.find('"', i + 1);
-                if (close == std::string::npos) {
-                    err = "unterminated double quote";
+                if (close == std::string::npos)
                     return false;
-                }
                 w.text.append(line, i + 1, close - i - 1);
                 i = close + 1;
             } else {
@@ -428,21 +318,36 @@ bool split_words(const std::string &line, std::vector<Word> &words, std::string 
     }
 }
 
-std::vector<std::string> split_lines(const std::string &text)
+// Calls `step(words)` for each line of `text` that has words; CRs are
+// dropped, so CRLF files read like LF ones.  Returns the first error as
+// "NAME:LINE: error", empty when every line was fine.
+template <class Step> std::string each_line(const std::string &name, const std::string &text, Step step)
 {
-    std::vector<std::string> lines;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\n') {
-            lines.push_back(cur);
-            cur.clear();
-        } else if (c != '\r') {
-            cur += c;
-        }
+    std::vector<Word> words;
+    size_t number = 0;
+    for (size_t pos = 0; pos < text.size(); ++number) {
+        const size_t end = std::min(text.find('\n', pos), text.size());
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        std::string err;
+        if (!split_words(line, words))
+            err = "unterminated double quote";
+        else if (!words.empty())
+            err = step(words);
+        if (!err.empty())
+            return name + ":" + std::to_string(number + 1) + ": " + err;
     }
-    if (!cur.empty())
-        lines.push_back(cur);
-    return lines;
+    return {};
+}
+
+const char *const kEsc = "\x1b";
+
+std::string paint(bool color, const char *code, const std::string &text)
+{
+    if (!color)
+        return text;
+    return std::string(kEsc) + "[2K" + kEsc + "[" + code + "m" + text + kEsc + "[0m";
 }
 
 // ---------------------------------------------------------------------------
@@ -455,42 +360,171 @@ struct Board
 {
     std::string port;
     std::string chip = "VB100", pro = "LOAD:", vid = "0xFFF0", pid = "0xFFF1", bcd = "0x0001";
-    bool serial_set = false;
-    std::string serial;
+    std::string serial; // empty: no serial field in the listing
     bool listed = true;
 
-    long long duration_ms = 300;
-    long long rate = 20;
-    long long start_delay_ms = 0;
+    long long duration_ms = 300, rate = 20, start_delay_ms = 0;
     std::string line = "{port}>{cmd}: {pct}% ({kib}/{total_kib} KiB)";
 
     Outcome outcome = Outcome::Ok;
     int at = 100;      // percentage at which a non-ok outcome strikes
     int exit_with = 0; // code for outcome=exit@P:C
     Marker marker = Marker::Plain;
-    int marker_at = 50;
-    bool marker_again = false;
-    long long split_ms = 50;
-    bool linger = false;
-    bool lookalike = false;
-    int exit_code = 0;
+    long long marker_at = 50, split_ms = 50, exit_code = 0;
+    bool marker_again = false, linger = false, lookalike = false;
 
-    bool crlf = false, cr = false, color = false, garbage = false, nul = false;
-    long long chunk = 0;
-    long long bigline = 0;
-    bool stderr_noise = false;
+    bool crlf = false, color = false, garbage = false, nul = false, check_image = true;
+    long long chunk = 0, bigline = 0, seed = 1;
     std::string stamp;
-    bool stamp_monotonic = false;
-    bool check_image = true;
-    long long seed = 1;
 };
 
 struct Listing
 {
-    bool color = false, crlf = false, double_tab = false, hang = false, crash = false, header = true, spew = false;
-    long long delay_ms = 0, line_delay_ms = 0, lines = 0, random_bytes = 0, seed = 7;
-    int exit_code = 0;
+    bool color = false, crlf = false, double_tab = false, hang = false, crash = false, spew = false, header = true;
+    long long delay_ms = 0, lines = 0, random_bytes = 0, seed = 7, exit_code = 0;
 };
+
+template <class T> using Parser = std::string (*)(T &, const std::string &);
+
+// One entry of a key table: the key's name and what it sets, a flag, a
+// number from `lo` to `hi`, text (no TAB: it could split a listing row), or
+// a value with its own parser.
+template <class T> struct Key
+{
+    const char *name;
+    std::variant<bool T::*, long long T::*, std::string T::*, Parser<T>> target;
+    long long lo = 0, hi = 0;
+};
+
+// Sets one key's member from its text.  Returns an error text, empty on success.
+template <class T> std::string set_value(const Key<T> &key, T &to, const std::string &v)
+{
+    const std::string name = key.name;
+    if (const auto *flag = std::get_if<bool T::*>(&key.target))
+        return parse_bool(v, to.**flag) ? std::string() : name + " wants 0 or 1";
+    if (const auto *number = std::get_if<long long T::*>(&key.target)) {
+        if (parse_int(v, key.lo, key.hi, to.**number))
+            return {};
+        return name + " wants a whole number from " + std::to_string(key.lo) + " to " + std::to_string(key.hi);
+    }
+    if (const auto *text = std::get_if<std::string T::*>(&key.target)) {
+        if (v.find('\t') != std::string::npos)
+            return name + " must not contain a TAB";
+        to.**text = v;
+        return {};
+    }
+    return std::get<Parser<T>>(key.target)(to, v);
+}
+
+// outcome= is ok, a shorthand for ok with other keys, or KIND@P (exit@P:C).
+// It resets the keys the shorthands stand for, so it is applied first.
+std::string set_outcome(Board &b, const std::string &v)
+{
+    static const std::pair<const char *, Outcome> strikes[] = {
+        {"fail@", Outcome::Fail}, {"error@", Outcome::Error}, {"crash@", Outcome::Crash},
+        {"hang@", Outcome::Hang}, {"exit@", Outcome::Exit},   {"closeout@", Outcome::CloseOut}};
+    b.outcome = Outcome::Ok;
+    b.at = 100;
+    b.marker = v == "marker_first"   ? Marker::Early
+               : v == "split_marker" ? Marker::Split
+               : v == "burst"        ? Marker::Burst
+                                     : Marker::Plain;
+    b.linger = v == "okhang";
+    b.lookalike = v == "lookalike";
+    if (is_one_of(v, {"ok", "okhang", "lookalike", "marker_first", "split_marker", "burst"}))
+        return {};
+    const size_t at = v.find('@') + 1; // 0 without an '@'
+    const auto kind = std::find_if(std::begin(strikes), std::end(strikes), [&](const auto &k) {
+        return v.compare(0, at, k.first) == 0;
+    });
+    const std::string unknown = "unknown outcome '" + v + "'";
+    if (kind == std::end(strikes))
+        return unknown;
+    std::string pct = v.substr(at);
+    long long p = 0, code = 0;
+    if (kind->second == Outcome::Exit) {
+        const size_t colon = pct.find(':');
+        if (colon == std::string::npos || !parse_int(pct.substr(colon + 1), 0, 255, code))
+            return unknown;
+        pct.resize(colon);
+    }
+    if (!parse_int(pct, 0, 100, p))
+        return unknown;
+    b.outcome = kind->second;
+    b.at = int(p);
+    b.exit_with = int(code);
+    return {};
+}
+
+std::string set_marker(Board &b, const std::string &v)
+{
+    static const char *const names[] = {"plain", "early", "split", "burst"};
+    const auto *name = std::find_if(std::begin(names), std::end(names), [&](const char *n) {
+        return v == n;
+    });
+    if (name == std::end(names))
+        return "marker wants plain, early, split or burst";
+    b.marker = Marker(name - names);
+    return {};
+}
+
+constexpr long long kDayMs = 86400000;
+
+const Key<Board> kBoardKeys[] = {
+    {"chip", &Board::chip},
+    {"pro", &Board::pro},
+    {"vid", &Board::vid},
+    {"pid", &Board::pid},
+    {"bcd", &Board::bcd},
+    {"serial", &Board::serial},
+    {"listed", &Board::listed},
+    {"duration_ms", &Board::duration_ms, 0, kDayMs},
+    {"rate", &Board::rate, 1, 10000},
+    {"start_delay_ms", &Board::start_delay_ms, 0, kDayMs},
+    {"line", &Board::line},
+    {"outcome", set_outcome},
+    {"marker", set_marker},
+    {"marker_at", &Board::marker_at, 0, 99},
+    {"marker_again", &Board::marker_again},
+    {"split_ms", &Board::split_ms, 0, 60000},
+    {"linger", &Board::linger},
+    {"lookalike", &Board::lookalike},
+    {"exit_code", &Board::exit_code, 0, 255},
+    {"crlf", &Board::crlf},
+    {"color", &Board::color},
+    {"garbage", &Board::garbage},
+    {"nul", &Board::nul},
+    {"chunk", &Board::chunk, 0, 1 << 30},
+    {"bigline", &Board::bigline, 0, 1ll << 30},
+    {"stamp", &Board::stamp},
+    {"check_image", &Board::check_image},
+    {"seed", &Board::seed, 0, INT64_MAX},
+};
+
+const Key<Listing> kListingKeys[] = {
+    {"color", &Listing::color},
+    {"crlf", &Listing::crlf},
+    {"double_tab", &Listing::double_tab},
+    {"hang", &Listing::hang},
+    {"crash", &Listing::crash},
+    {"spew", &Listing::spew},
+    {"header", &Listing::header},
+    {"delay_ms", &Listing::delay_ms, 0, kDayMs},
+    {"lines", &Listing::lines, 0, 1000000},
+    {"random_bytes", &Listing::random_bytes, 0, 1 << 30},
+    {"seed", &Listing::seed, 0, INT64_MAX},
+    {"exit_code", &Listing::exit_code, 0, 255},
+};
+
+// Applies `key=v` from `table` to `to`.  Returns an error text, empty on success.
+template <class T, size_t N>
+std::string set_key(const Key<T> (&table)[N], T &to, const std::string &key, const std::string &v)
+{
+    for (const Key<T> &k : table)
+        if (key == k.name)
+            return set_value(k, to, v);
+    return std::string("unknown ") + (std::is_same_v<T, Listing> ? "listing" : "board") + " key '" + key + "'";
+}
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -502,256 +536,25 @@ struct Scenario
     std::string log_file;
 };
 
-// "fail@40" -> P=40; "exit@40:3" -> P=40, code 3.
-bool parse_at(const std::string &v, const std::string &name, int &pct, int *code)
+std::string default_serial(const std::string &port)
 {
-    const std::string prefix = name + "@";
-    if (v.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    std::string rest = v.substr(prefix.size());
-    long long p = 0;
-    if (code) {
-        const size_t colon = rest.find(':');
-        long long c = 0;
-        if (colon == std::string::npos || !parse_int(rest.substr(colon + 1), 0, 255, c))
-            return false;
-        *code = int(c);
-        rest.resize(colon);
-    }
-    if (!parse_int(rest, 0, 100, p))
-        return false;
-    pct = int(p);
-    return true;
-}
-
-bool apply_outcome(Board &b, const std::string &v)
-{
-    b.outcome = Outcome::Ok;
-    b.at = 100;
-    b.marker = Marker::Plain;
-    b.linger = false;
-    b.lookalike = false;
-    if (v == "ok")
-        return true;
-    if (v == "okhang") {
-        b.linger = true;
-        return true;
-    }
-    if (v == "marker_first") {
-        b.marker = Marker::Early;
-        return true;
-    }
-    if (v == "split_marker") {
-        b.marker = Marker::Split;
-        return true;
-    }
-    if (v == "burst") {
-        b.marker = Marker::Burst;
-        return true;
-    }
-    if (v == "lookalike") {
-        b.lookalike = true;
-        return true;
-    }
-    static const std::pair<const char *, Outcome> with_pct[] = {
-        {"fail", Outcome::Fail}, {"error", Outcome::Error},       {"crash", Outcome::Crash},
-        {"hang", Outcome::Hang}, {"closeout", Outcome::CloseOut},
-    };
-    for (const auto &[name, kind] : with_pct) {
-        if (parse_at(v, name, b.at, nullptr)) {
-            b.outcome = kind;
-            return true;
-        }
-    }
-    if (parse_at(v, "exit", b.at, &b.exit_with)) {
-        b.outcome = Outcome::Exit;
-        return true;
-    }
-    return false;
-}
-
-// Applies one board key.  Returns an error text, empty on success.
-std::string apply_board_key(Board &b, const std::string &key, const std::string &v)
-{
-    long long n = 0;
-    bool f = false;
-    auto num = [&](long long lo, long long hi, long long &dst) -> std::string {
-        if (!parse_int(v, lo, hi, n))
-            return key + " wants a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
-        dst = n;
-        return {};
-    };
-    auto flag = [&](bool &dst) -> std::string {
-        if (!parse_bool(v, f))
-            return key + " wants 0 or 1";
-        dst = f;
-        return {};
-    };
-    auto field = [&](std::string &dst) -> std::string {
-        if (v.find_first_of("\t\n") != std::string::npos)
-            return key + " must not contain a TAB";
-        dst = v;
-        return {};
-    };
-
-    if (key == "chip")
-        return field(b.chip);
-    if (key == "pro")
-        return field(b.pro);
-    if (key == "vid")
-        return field(b.vid);
-    if (key == "pid")
-        return field(b.pid);
-    if (key == "bcd")
-        return field(b.bcd);
-    if (key == "serial") {
-        b.serial_set = true;
-        return field(b.serial);
-    }
-    if (key == "listed")
-        return flag(b.listed);
-    if (key == "duration_ms")
-        return num(0, 86400000, b.duration_ms);
-    if (key == "rate")
-        return num(1, 10000, b.rate);
-    if (key == "start_delay_ms")
-        return num(0, 86400000, b.start_delay_ms);
-    if (key == "line") {
-        b.line = v;
-        return {};
-    }
-    if (key == "outcome") {
-        if (!apply_outcome(b, v))
-            return "unknown outcome '" + v + "'";
-        return {};
-    }
-    if (key == "marker") {
-        if (v == "plain")
-            b.marker = Marker::Plain;
-        else if (v == "early")
-            b.marker = Marker::Early;
-        else if (v == "split")
-            b.marker = Marker::Split;
-        else if (v == "burst")
-            b.marker = Marker::Burst;
-        else
-            return "marker wants plain, early, split or burst";
-        return {};
-    }
-    if (key == "marker_at") {
-        long long p = 0;
-        std::string e = num(0, 99, p);
-        b.marker_at = int(p);
-        return e;
-    }
-    if (key == "marker_again")
-        return flag(b.marker_again);
-    if (key == "split_ms")
-        return num(0, 60000, b.split_ms);
-    if (key == "linger")
-        return flag(b.linger);
-    if (key == "lookalike")
-        return flag(b.lookalike);
-    if (key == "exit_code") {
-        long long c = 0;
-        std::string e = num(0, 255, c);
-        b.exit_code = int(c);
-        return e;
-    }
-    if (key == "crlf")
-        return flag(b.crlf);
-    if (key == "cr")
-        return flag(b.cr);
-    if (key == "color")
-        return flag(b.color);
-    if (key == "garbage")
-        return flag(b.garbage);
-    if (key == "nul")
-        return flag(b.nul);
-    if (key == "chunk")
-        return num(0, 1 << 30, b.chunk);
-    if (key == "bigline")
-        return num(0, 1ll << 30, b.bigline);
-    if (key == "stderr_noise")
-        return flag(b.stderr_noise);
-    if (key == "stamp") {
-        b.stamp = v;
-        return {};
-    }
-    if (key == "stamp_clock") {
-        if (v != "realtime" && v != "monotonic")
-            return "stamp_clock wants realtime or monotonic";
-        b.stamp_monotonic = v == "monotonic";
-        return {};
-    }
-    if (key == "check_image")
-        return flag(b.check_image);
-    if (key == "seed")
-        return num(0, INT64_MAX, b.seed);
-    return "unknown board key '" + key + "'";
-}
-
-std::string apply_listing_key(Listing &l, const std::string &key, const std::string &v)
-{
-    long long n = 0;
-    bool f = false;
-    auto num = [&](long long hi, long long &dst) -> std::string {
-        if (!parse_int(v, 0, hi, n))
-            return key + " wants a whole number from 0 to " + std::to_string(hi);
-        dst = n;
-        return {};
-    };
-    auto flag = [&](bool &dst) -> std::string {
-        if (!parse_bool(v, f))
-            return key + " wants 0 or 1";
-        dst = f;
-        return {};
-    };
-    if (key == "color")
-        return flag(l.color);
-    if (key == "crlf")
-        return flag(l.crlf);
-    if (key == "double_tab")
-        return flag(l.double_tab);
-    if (key == "hang")
-        return flag(l.hang);
-    if (key == "crash")
-        return flag(l.crash);
-    if (key == "header")
-        return flag(l.header);
-    if (key == "spew")
-        return flag(l.spew);
-    if (key == "delay_ms")
-        return num(86400000, l.delay_ms);
-    if (key == "line_delay_ms")
-        return num(86400000, l.line_delay_ms);
-    if (key == "lines")
-        return num(1000000, l.lines);
-    if (key == "random_bytes")
-        return num(1 << 30, l.random_bytes);
-    if (key == "seed")
-        return num(INT64_MAX, l.seed);
-    if (key == "exit_code") {
-        long long c = 0;
-        std::string e = num(255, c);
-        l.exit_code = int(c);
-        return e;
-    }
-    return "unknown listing key '" + key + "'";
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "VLM%08X", unsigned(fnv1a(port)));
+    return buf;
 }
 
 // Board settings for `port`: built-in defaults, then `defaults`, then the
-// port's own board lines.  Within each list outcome= goes first, because it
-// resets the keys it is shorthand for.
+// port's own board lines.
 Board board_for(const Scenario &sc, const std::string &port)
 {
     Board b;
     b.port = port;
+    b.serial = default_serial(port);
     auto apply = [&](const KeyValues &kvs) {
         for (int pass = 0; pass < 2; ++pass)
             for (const auto &[k, v] : kvs)
                 if ((k == "outcome") == (pass == 0))
-                    apply_board_key(b, k, v); // validated while loading
+                    set_key(kBoardKeys, b, k, v); // checked while loading
     };
     apply(sc.defaults);
     for (const auto &[p, kvs] : sc.boards)
@@ -760,188 +563,138 @@ Board board_for(const Scenario &sc, const std::string &port)
     return b;
 }
 
-// Loads the scenario.  Returns an error text, empty on success.
-std::string load_scenario(Scenario &sc)
+// Reads one scenario directive into `sc`.  Returns an error text, empty on success.
+std::string read_directive(Scenario &sc, const std::vector<Word> &words)
 {
-    std::string path = "uuu_scenario.txt";
-    bool required = false;
-    if (const char *env = std::getenv("UUU_SIM_SCENARIO"); env && *env) {
-        path = env;
-        required = true;
+    const std::string &what = words[0].text;
+    if (what == "log") {
+        if (words.size() != 2)
+            return "log wants one file name";
+        sc.log_file = words[1].text;
+        return {};
     }
-    std::string text;
-    if (!read_file(path, text))
-        return required ? "cannot read scenario " + path : std::string();
-
-    const std::vector<std::string> lines = split_lines(text);
-    std::vector<Word> words;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string where = path + ":" + std::to_string(i + 1) + ": ";
-        std::string err;
-        if (!split_words(lines[i], words, err))
-            return where + err;
-        if (words.empty())
-            continue;
-        const std::string &what = words[0].text;
-        size_t first_kv = 1;
-        if (what == "log") {
-            if (words.size() != 2)
-                return where + "log wants one file name";
-            sc.log_file = words[1].text;
-            continue;
-        }
-        if (what == "board") {
-            if (words.size() < 2)
-                return where + "board wants a port";
-            first_kv = 2;
-        } else if (what != "listing" && what != "defaults") {
-            return where + "unknown directive '" + what + "'";
-        }
-        KeyValues kvs;
-        for (size_t w = first_kv; w < words.size(); ++w) {
-            const std::string &word = words[w].text;
-            const size_t eq = word.find('=');
-            if (eq == std::string::npos || eq == 0)
-                return where + "expected KEY=VALUE, got '" + word + "'";
-            kvs.emplace_back(word.substr(0, eq), word.substr(eq + 1));
-        }
-        Board scratch;
-        for (const auto &[k, v] : kvs) {
-            err = what == "listing" ? apply_listing_key(sc.listing, k, v) : apply_board_key(scratch, k, v);
-            if (!err.empty())
-                return where + err;
-        }
-        if (what == "defaults")
-            sc.defaults.insert(sc.defaults.end(), kvs.begin(), kvs.end());
-        else if (what == "board")
-            sc.boards.emplace_back(words[1].text, std::move(kvs));
+    if (what == "board" && words.size() < 2)
+        return "board wants a port";
+    if (!is_one_of(what, {"board", "listing", "defaults"}))
+        return "unknown directive '" + what + "'";
+    KeyValues kvs;
+    Board checked;
+    for (size_t i = what == "board" ? 2 : 1; i < words.size(); ++i) {
+        const std::string &word = words[i].text;
+        const size_t eq = word.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return "expected KEY=VALUE, got '" + word + "'";
+        kvs.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+        const std::string err = what == "listing"
+                                    ? set_key(kListingKeys, sc.listing, kvs.back().first, kvs.back().second)
+                                    : set_key(kBoardKeys, checked, kvs.back().first, kvs.back().second);
+        if (!err.empty())
+            return err;
     }
+    if (what == "defaults")
+        sc.defaults.insert(sc.defaults.end(), kvs.begin(), kvs.end());
+    else if (what == "board")
+        sc.boards.emplace_back(words[1].text, std::move(kvs));
     return {};
 }
 
-// ---------------------------------------------------------------------------
-// Output
-
-const char *const kEsc = "\x1b";
-
-// Everything a run prints goes through here, so that chunk= can cut any
-// output into small pieces and cr=1 can close a redrawn line before the next.
-class Out
+// Loads the scenario.  Returns an error text, empty on success.
+std::string load_scenario(Scenario &sc)
 {
-public:
-    long long chunk = 0;
-    long long split_ms = 0;
-
-    void put(const std::string &s)
-    {
-        if (chunk <= 0 || s.size() <= size_t(chunk)) {
-            raw(s);
-            return;
-        }
-        for (size_t pos = 0; pos < s.size(); pos += size_t(chunk)) {
-            if (pos > 0)
-                sleep_ms(split_ms);
-            raw(s.substr(pos, size_t(chunk)));
-        }
-    }
-
-private:
-    static void raw(const std::string &s) { write_fd(1, s.data(), s.size()); }
-};
+    const char *env = std::getenv("UUU_SIM_SCENARIO");
+    const bool required = env && *env;
+    const std::string path = required ? env : "uuu_scenario.txt";
+    std::string text;
+    if (!read_file(path, text))
+        return required ? "cannot read scenario " + path : std::string();
+    return each_line(path, text, [&](const std::vector<Word> &words) {
+        return read_directive(sc, words);
+    });
+}
 
 // ---------------------------------------------------------------------------
 // Listing: uuu -lsusb
 
-std::string default_serial(const std::string &port)
+std::string junk_line(long long i)
 {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "VLM%08X", unsigned(fnv1a(port)));
-    return buf;
+    static const char *const kinds[] = {"",
+                                        "   ",
+                                        "Hint: boards in download mode are shown above",
+                                        "=====",
+                                        "1:99\tVB100\tLOAD:\t0xFFF0\t0xFFF1", // one field short of a device
+                                        "\t\t\t\t\t\t\t",
+                                        "note\t\t\t\t\t\tincomplete",
+                                        "  4:1 \t VB100",
+                                        "\x1b[0m\x1b[?25h",
+                                        "no permission for 3:7 (try again as root)"};
+    return kinds[size_t(i) % (sizeof kinds / sizeof *kinds)];
 }
 
-std::vector<std::string> junk_lines(long long count)
-{
-    static const char *const kinds[] = {
-        "",
-        "   ",
-        "Hint: boards in download mode are shown above",
-        "=====",
-        "1:99\tVB100\tLOAD:\t0xFFF0\t0xFFF1", // one field short of a device
-        "\t\t\t\t\t\t\t",
-        "note\t\t\t\t\t\tincomplete",
-        "  4:1 \t VB100",
-        "\x1b[0m\x1b[?25h",
-        "no permission for 3:7 (try again as root)",
-    };
-    const size_t n = sizeof kinds / sizeof kinds[0];
-    std::vector<std::string> out;
-    for (long long i = 0; i < count; ++i)
-        out.emplace_back(kinds[size_t(i) % n]);
-    return out;
-}
-
-int run_listing(const Scenario &sc)
+// Adds the board rows to `lines`, each listed board once in scenario order,
+// with a junk line after each row while junk is left.  Returns the number of
+// boards listed.
+size_t add_devices(const Scenario &sc, std::vector<std::string> &lines, long long &junk_used)
 {
     const Listing &l = sc.listing;
-    sleep_ms(l.delay_ms);
-
-    const std::string eol = l.crlf ? "\r\n" : "\n";
     const std::string sep = l.double_tab ? "\t\t" : "\t";
-    auto paint = [&](const char *code, const std::string &text) {
-        if (!l.color)
-            return text;
-        return std::string(kEsc) + "[2K" + kEsc + "[" + code + "m" + text + kEsc + "[0m";
-    };
+    std::vector<std::string> seen;
+    size_t listed = 0;
+    for (const auto &entry : sc.boards) {
+        if (std::find(seen.begin(), seen.end(), entry.first) != seen.end())
+            continue;
+        seen.push_back(entry.first);
+        const Board b = board_for(sc, entry.first);
+        if (!b.listed)
+            continue;
+        std::string row = "\t" + b.port + sep + b.chip + sep + b.pro + sep + b.vid + sep + b.pid + sep + b.bcd;
+        if (!b.serial.empty())
+            row += sep + b.serial;
+        lines.push_back(paint(l.color, "32", row));
+        ++listed;
+        if (junk_used < l.lines)
+            lines.push_back(junk_line(junk_used++));
+    }
+    return listed;
+}
 
+std::vector<std::string> listing_lines(const Scenario &sc)
+{
+    const Listing &l = sc.listing;
     std::vector<std::string> lines;
     if (l.random_bytes > 0) {
-        Rng rng(uint64_t(l.seed));
+        Rng rng{uint64_t(l.seed)};
         std::string bytes;
         for (long long i = 0; i < l.random_bytes; ++i)
             bytes += char(rng.next() & 0xFF);
         lines.push_back(bytes);
     }
     lines.push_back((l.color ? std::string(kEsc) + "[?25l" : std::string()) +
-                    paint("1;36", "uuu_sim 1.0 - Velmora board simulator"));
+                    paint(l.color, "1;36", "uuu_sim 1.0 - Velmora board simulator"));
     lines.push_back("");
     lines.push_back("Boards waiting in download mode:");
-    if (l.header)
-        lines.push_back(paint("1", "\tPath" + sep + "Chip" + sep + "Pro" + sep + "Vid" + sep + "Pid" + sep +
-                                       "BcdVersion" + sep + "Serial_no"));
-    lines.push_back(std::string(64, '='));
-
-    std::vector<std::string> junk = junk_lines(l.lines);
-    size_t next_junk = 0;
-    int listed = 0;
-    std::vector<std::string> seen;
-    for (const auto &entry : sc.boards) {
-        const std::string &port = entry.first;
-        if (std::find(seen.begin(), seen.end(), port) != seen.end())
-            continue;
-        seen.push_back(port);
-        const Board b = board_for(sc, port);
-        if (!b.listed)
-            continue;
-        std::string row = "\t" + b.port + sep + b.chip + sep + b.pro + sep + b.vid + sep + b.pid + sep + b.bcd;
-        const std::string serial = b.serial_set ? b.serial : default_serial(b.port);
-        if (!serial.empty())
-            row += sep + serial;
-        lines.push_back(paint("32", row));
-        ++listed;
-        if (next_junk < junk.size())
-            lines.push_back(junk[next_junk++]);
+    if (l.header) {
+        std::string header = "\tPath";
+        for (const char *name : {"Chip", "Pro", "Vid", "Pid", "BcdVersion", "Serial_no"})
+            header += (l.double_tab ? "\t\t" : "\t") + std::string(name);
+        lines.push_back(paint(l.color, "1", header));
     }
-    while (next_junk < junk.size())
-        lines.push_back(junk[next_junk++]);
+    lines.push_back(std::string(64, '='));
+    long long junk_used = 0;
+    const size_t listed = add_devices(sc, lines, junk_used);
+    while (junk_used < l.lines)
+        lines.push_back(junk_line(junk_used++));
     lines.push_back(std::to_string(listed) + (listed == 1 ? " board" : " boards") +
                     (l.color ? std::string(kEsc) + "[?25h" : std::string()));
+    return lines;
+}
 
-    Out out;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            sleep_ms(l.line_delay_ms);
-        out.put(lines[i] + eol);
-    }
+int run_listing(const Scenario &sc)
+{
+    const Listing &l = sc.listing;
+    sleep_ms(l.delay_ms);
+    const std::string eol = l.crlf ? "\r\n" : "\n";
+    for (const std::string &line : listing_lines(sc))
+        say(line + eol);
     if (l.crash)
         crash();
     if (l.spew) {
@@ -949,13 +702,13 @@ int run_listing(const Scenario &sc)
         std::string block;
         for (int i = 0; i < 256; ++i)
             block += "ERROR: USB bus 1 does not answer, retrying" + eol;
-        while (write_fd(1, block.data(), block.size())) {
+        while (say(block)) {
         }
         return 1;
     }
     if (l.hang)
         sleep_forever();
-    return l.exit_code;
+    return int(l.exit_code);
 }
 
 // ---------------------------------------------------------------------------
@@ -964,54 +717,54 @@ int run_listing(const Scenario &sc)
 struct Script
 {
     std::string image; // first double-quoted argument
-    std::string cmd;   // "write all" etc., for progress lines
+    std::string cmd;   // "write all" etc., for progress lines; empty until a write
+    bool image_seen = false, done = false;
 };
+
+// Checks one script command.  Returns an error text, empty on success.
+std::string script_command(Script &s, const std::vector<Word> &w)
+{
+    if (s.done)
+        return "nothing may follow 'done'";
+    for (const Word &word : w)
+        if (word.quoted && !s.image_seen) {
+            s.image = word.text;
+            s.image_seen = true;
+        }
+    const std::string &c = w[0].text;
+    if (c == "target") {
+        if (w.size() != 2 || !is_one_of(w[1].text, {"emmc", "sd", "nand"}))
+            return "target wants emmc, sd or nand";
+    } else if (c == "write") {
+        if (w.size() != 3 || !is_one_of(w[1].text, {"all", "kernel", "rootfs"}))
+            return "write wants all, kernel or rootfs and a double-quoted image path";
+        if (!w[2].quoted)
+            return "image path must be in double quotes, got " + w[2].text;
+        if (s.cmd.empty())
+            s.cmd = "write " + w[1].text;
+    } else if (is_one_of(c, {"verify", "reset", "done"})) {
+        if (w.size() != 1)
+            return c + " takes no arguments";
+        s.done = c == "done";
+    } else {
+        return "unknown command '" + c + "'";
+    }
+    return {};
+}
 
 // Parses the script text.  Returns an error text, empty on success.
 std::string parse_script(const std::string &name, std::string text, Script &s)
 {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);
-    const std::vector<std::string> lines = split_lines(text);
-    bool done = false, image_seen = false, write_seen = false;
-    std::vector<Word> w;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string where = name + ":" + std::to_string(i + 1) + ": ";
-        std::string err;
-        if (!split_words(lines[i], w, err))
-            return where + err;
-        if (w.empty())
-            continue;
-        if (done)
-            return where + "nothing may follow 'done'";
-        for (const Word &word : w)
-            if (word.quoted && !image_seen) {
-                s.image = word.text;
-                image_seen = true;
-            }
-        const std::string &c = w[0].text;
-        if (c == "target") {
-            if (w.size() != 2 || (w[1].text != "emmc" && w[1].text != "sd" && w[1].text != "nand"))
-                return where + "target wants emmc, sd or nand";
-        } else if (c == "write") {
-            if (w.size() != 3 || (w[1].text != "all" && w[1].text != "kernel" && w[1].text != "rootfs"))
-                return where + "write wants all, kernel or rootfs and a double-quoted image path";
-            if (!w[2].quoted)
-                return where + "image path must be in double quotes, got " + w[2].text;
-            if (!write_seen)
-                s.cmd = "write " + w[1].text;
-            write_seen = true;
-        } else if (c == "verify" || c == "reset" || c == "done") {
-            if (w.size() != 1)
-                return where + c + " takes no arguments";
-            done = c == "done";
-        } else {
-            return where + "unknown command '" + c + "'";
-        }
-    }
-    if (!write_seen)
+    const std::string err = each_line(name, text, [&](const std::vector<Word> &w) {
+        return script_command(s, w);
+    });
+    if (!err.empty())
+        return err;
+    if (s.cmd.empty())
         return name + ": no write command";
-    if (!done)
+    if (!s.done)
         return name + ": no 'done' at the end (script cut short?)";
     return {};
 }
@@ -1022,42 +775,33 @@ std::string parse_script(const std::string &name, std::string text, Script &s)
 class Flash
 {
 public:
-    Flash(const Board &b, std::string script_name)
-        : b_(b)
+    Flash(Board b, std::string script_name)
+        : b_(std::move(b))
         , script_name_(std::move(script_name))
-        , rng_(uint64_t(b.seed) ^ fnv1a(b.port))
-    {
-        out_.chunk = b.chunk;
-        out_.split_ms = b.split_ms;
-        eol_ = b.crlf ? "\r\n" : "\n";
-    }
+        , rng_{uint64_t(b_.seed) ^ fnv1a(b_.port)}
+        , eol_(b_.crlf ? "\r\n" : "\n")
+    {}
 
     int run()
     {
         sleep_ms(b_.start_delay_ms);
-        if (b_.stderr_noise) {
-            const std::string noise =
-                "uuu_sim: stderr noise, ERROR Fail 100% " + b_.port + "->Okay (must not be taken for output)\n";
-            write_fd(2, noise.data(), noise.size());
-        }
-        info("uuu_sim 1.0 - Velmora board simulator");
-
+        print("0", "uuu_sim 1.0 - Velmora board simulator");
         std::string text;
         if (regular_file_size(script_name_) < 0 || !read_file(script_name_, text)) {
-            failure("ERROR: cannot open script " + script_name_, "");
+            print("1;31", "ERROR: cannot open script " + script_name_);
             return 2;
         }
         Script script;
         const std::string err = parse_script(script_name_, text, script);
         if (!err.empty()) {
-            failure("ERROR: " + err, "");
+            print("1;31", "ERROR: " + err);
             return 4;
         }
         const int64_t size = regular_file_size(script.image);
-        info(b_.port + ">Image: \"" + script.image + "\" " +
-             (size >= 0 ? std::to_string(size) + " bytes" : std::string("(missing)")));
+        print("0", b_.port + ">Image: \"" + script.image + "\" " +
+                       (size >= 0 ? std::to_string(size) + " bytes" : std::string("(missing)")));
         if (size < 0 && b_.check_image) {
-            failure("ERROR: image not found: " + script.image, "");
+            print("1;31", "ERROR: image not found: " + script.image);
             return 3;
         }
         cmd_ = script.cmd;
@@ -1066,48 +810,38 @@ public:
     }
 
 private:
-    const Board &b_;
-    std::string script_name_;
+    const Board b_;
+    const std::string script_name_;
     Rng rng_;
-    Out out_;
-    std::string eol_;
+    const std::string eol_;
     std::string cmd_;
     int64_t total_kib_ = 0;
     long long steps_ = 1;
-    bool open_cr_ = false; // a bare-CR progress line still waits for its line end
 
-    std::string paint(const char *code, const std::string &text) const
+    // Every write goes through here, so that chunk= can cut any of them
+    // into pieces.
+    void put(const std::string &s) const
     {
-        if (!b_.color)
-            return text;
-        return std::string(kEsc) + "[2K" + kEsc + "[" + code + "m" + text + kEsc + "[0m";
+        const size_t piece = b_.chunk > 0 ? size_t(b_.chunk) : s.size();
+        for (size_t pos = 0; pos < s.size(); pos += piece) {
+            if (pos > 0)
+                sleep_ms(b_.split_ms);
+            say(s.substr(pos, piece));
+        }
     }
 
-    std::string close_cr()
+    // Writes `s`; with an `event`, stamps the time taken just before.
+    void emit(const std::string &s, const char *event) const
     {
-        if (!open_cr_)
-            return {};
-        open_cr_ = false;
-        return eol_;
-    }
-
-    void info(const std::string &text) { out_.put(close_cr() + paint("0", text) + eol_); }
-
-    void failure(const std::string &text, const char *event)
-    {
-        const std::string line = close_cr() + paint("1;31", text) + eol_;
-        const int64_t t = now();
-        out_.put(line);
-        if (*event)
-            stamp(t, event);
-    }
-
-    int64_t now() const { return b_.stamp_monotonic ? monotonic_ns() : realtime_ns(); }
-
-    void stamp(int64_t t, const char *event) const
-    {
-        if (!b_.stamp.empty())
+        const int64_t t = realtime_ns();
+        put(s);
+        if (event && !b_.stamp.empty())
             append_file(b_.stamp, std::to_string(t) + " " + b_.port + " " + event + "\n");
+    }
+
+    void print(const char *code, const std::string &text, const char *event = nullptr) const
+    {
+        emit(paint(b_.color, code, text) + eol_, event);
     }
 
     std::string binary_bytes(int count)
@@ -1124,20 +858,22 @@ private:
         return s;
     }
 
-    std::string progress_text(int pct, long long step)
+    // One progress line as it goes out, line end included.
+    std::string progress_line(int pct, long long step)
     {
-        static const char *const lookalikes[] = {
-            "error count: 0",      "FAIL-safe: off",   "failover: none",    "Error log: empty", "retry on failure",
-            "FAILED blocks: none", "ERRor bits: none", "ERR0R check: pass", "no errors",
-        };
+        static const char *const lookalikes[] = {"error count: 0",   "FAIL-safe: off",    "failover: none",
+                                                 "Error log: empty", "retry on failure",  "FAILED blocks: none",
+                                                 "ERRor bits: none", "ERR0R check: pass", "no errors"};
+        const std::pair<const char *, std::string> fields[] = {{"{port}", b_.port},
+                                                               {"{pct}", std::to_string(pct)},
+                                                               {"{cmd}", cmd_},
+                                                               {"{kib}", std::to_string(total_kib_ * pct / 100)},
+                                                               {"{total_kib}", std::to_string(total_kib_)},
+                                                               {"{step}", std::to_string(step)},
+                                                               {"{steps}", std::to_string(steps_)}};
         std::string t = b_.line;
-        t = replace_all(t, "{port}", b_.port);
-        t = replace_all(t, "{pct}", std::to_string(pct));
-        t = replace_all(t, "{cmd}", cmd_);
-        t = replace_all(t, "{kib}", std::to_string(total_kib_ * pct / 100));
-        t = replace_all(t, "{total_kib}", std::to_string(total_kib_));
-        t = replace_all(t, "{step}", std::to_string(step));
-        t = replace_all(t, "{steps}", std::to_string(steps_));
+        for (const auto &[from, to] : fields)
+            t = replace_all(t, from, to);
         if (b_.lookalike)
             t += " | " + std::string(lookalikes[size_t(step) % (sizeof lookalikes / sizeof *lookalikes)]);
         if (b_.nul) {
@@ -1145,75 +881,55 @@ private:
             const size_t pc = t.find('%');
             t.insert(pc == std::string::npos ? t.size() : pc + 1, 1, '\0');
         }
-        if (b_.garbage)
-            t = binary_bytes(4) + t + binary_bytes(4);
-        return t;
-    }
-
-    // One progress line as it goes out, line end included.  With cr=1 the
-    // next progress line redraws this one; only other lines close it.
-    std::string progress_line(int pct, long long step)
-    {
-        std::string s = paint("33", progress_text(pct, step));
-        if (b_.cr) {
-            s += '\r';
-            open_cr_ = true;
-        } else {
-            s += eol_;
+        if (b_.garbage) {
+            const std::string before = binary_bytes(4);
+            t = before + t + binary_bytes(4);
         }
-        return s;
+        return paint(b_.color, "33", t) + eol_;
     }
 
-    std::string marker_line() { return close_cr() + paint("1;32", b_.port + "->Okay") + eol_; }
+    std::string marker_line() const { return paint(b_.color, "1;32", b_.port + "->Okay") + eol_; }
 
-    void marker(const char *event)
+    void marker(const char *event) const
     {
         const std::string line = marker_line();
-        int64_t t = now();
-        if (b_.marker == Marker::Split) {
-            // Cut inside the port, e.g. "1:1" + "1->Okay".
-            const size_t cut = line.find(b_.port + "->Okay") + std::max<size_t>(1, b_.port.size() - 1);
-            out_.put(line.substr(0, cut));
-            sleep_ms(b_.split_ms);
-            t = now();
-            out_.put(line.substr(cut));
-        } else {
-            out_.put(line);
-        }
-        stamp(t, event);
+        if (b_.marker != Marker::Split)
+            return emit(line, event);
+        // Cut inside the port, e.g. "1:1" + "1->Okay".
+        const size_t cut = line.find(b_.port + "->Okay") + std::max<size_t>(1, b_.port.size() - 1);
+        put(line.substr(0, cut));
+        sleep_ms(b_.split_ms);
+        emit(line.substr(cut), event);
     }
 
     [[noreturn]] void strike()
     {
         switch (b_.outcome) {
-        case Outcome::Fail:
-            failure(b_.port + ">Fail: write error at block 0x" + hex_block() + " (err -5)", "fail");
+        case Outcome::Fail: {
+            char block[16];
+            std::snprintf(block, sizeof block, "%06X", unsigned(rng_.next() & 0xFFFFFF));
+            print("1;31", b_.port + ">Fail: write error at block 0x" + block + " (err -5)", "fail");
             std::exit(1);
+        }
         case Outcome::Error:
-            failure(b_.port + ">ERROR: board stopped answering (timeout after 5000 ms)", "error");
+            print("1;31", b_.port + ">ERROR: board stopped answering (timeout after 5000 ms)", "error");
             std::exit(1);
         case Outcome::Crash:
             crash();
-        case Outcome::Hang:
-            sleep_forever();
         case Outcome::Exit:
             std::exit(b_.exit_with);
         case Outcome::CloseOut:
-            close_stdout();
+            std::fclose(stdout); // closes descriptor 1, which all output goes to
             sleep_forever();
+        case Outcome::Hang:
         case Outcome::Ok:
-            break;
+            sleep_forever();
         }
         std::abort();
     }
 
-    std::string hex_block()
-    {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%06X", unsigned(rng_.next() & 0xFFFFFF));
-        return buf;
-    }
-
+    // Progress lines at their times; a non-ok outcome strikes at the first
+    // line that reaches its percentage, and that line shows exactly it.
     int progress()
     {
         steps_ = std::max<long long>(1, std::llround(double(b_.duration_ms) * double(b_.rate) / 1000.0));
@@ -1221,54 +937,45 @@ private:
         const int64_t t0 = monotonic_ns();
         const bool ok = b_.outcome == Outcome::Ok;
         bool early_sent = false;
-
         for (long long k = 0; k <= steps_; ++k) {
             if (k > 0)
                 sleep_until_ns(t0 + int64_t(double(duration_ns) * double(k) / double(steps_)));
-            int pct = int(k * 100 / steps_);
-            if (ok && b_.marker == Marker::Burst && k == steps_) {
-                if (b_.bigline > 0)
-                    out_.put(bigline());
-                const std::string all = progress_line(99, k) + progress_line(100, k) + marker_line();
-                const int64_t t = now();
-                out_.put(all);
-                stamp(t, "okay");
-                return finish();
-            }
-            const bool strikes = !ok && pct >= b_.at;
-            if (strikes)
-                pct = b_.at;
-            out_.put(progress_line(pct, k));
-            if (strikes)
+            if (ok && b_.marker == Marker::Burst && k == steps_)
+                break;
+            const int pct = ok ? int(k * 100 / steps_) : std::min(int(k * 100 / steps_), b_.at);
+            put(progress_line(pct, k));
+            if (!ok && pct == b_.at)
                 strike();
             if (b_.marker == Marker::Early && !early_sent && pct >= b_.marker_at) {
                 marker("okay-early");
                 early_sent = true;
             }
         }
-        if (b_.bigline > 0)
-            out_.put(bigline());
-        if (b_.marker != Marker::Early || b_.marker_again)
+        return succeed();
+    }
+
+    // The end of a successful run: the long line without line end, if any,
+    // then the marker (for marker=burst together with the last two lines).
+    int succeed()
+    {
+        if (b_.bigline > 0) {
+            static const std::string unit = "data 0123456789abcdef ";
+            std::string s;
+            while (s.size() < size_t(b_.bigline))
+                s += unit;
+            s.resize(size_t(b_.bigline));
+            put(s);
+        }
+        if (b_.marker == Marker::Burst) {
+            std::string all = progress_line(99, steps_);
+            all += progress_line(100, steps_);
+            emit(all + marker_line(), "okay");
+        } else if (b_.marker != Marker::Early || b_.marker_again) {
             marker("okay");
-        return finish();
-    }
-
-    std::string bigline() const
-    {
-        static const std::string unit = "data 0123456789abcdef ";
-        std::string s;
-        s.reserve(size_t(b_.bigline));
-        while (s.size() < size_t(b_.bigline))
-            s += unit;
-        s.resize(size_t(b_.bigline));
-        return s;
-    }
-
-    int finish()
-    {
+        }
         if (b_.linger)
             sleep_forever();
-        return b_.exit_code;
+        return int(b_.exit_code);
     }
 };
 
@@ -1278,9 +985,44 @@ const char *const kUsage = "usage: uuu -lsusb              list boards\n"
                            "       uuu -d -m PORT SCRIPT   flash the board at PORT with SCRIPT\n"
                            "scenario: $UUU_SIM_SCENARIO or ./uuu_scenario.txt (see tools/README.md)\n";
 
-void say(const std::string &s)
+struct Args
 {
-    write_fd(1, s.data(), s.size());
+    bool list = false, help = false;
+    std::string port;
+    std::vector<std::string> rest;
+};
+
+// Reads the command line.  Returns an error text, empty on success.
+std::string parse_args(int argc, char **argv, Args &args)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-lsusb") {
+            args.list = true;
+        } else if (a == "-m") {
+            if (i + 1 >= argc)
+                return "-m wants a port";
+            args.port = argv[++i];
+        } else if (a == "-h" || a == "--help") {
+            args.help = true;
+        } else if (a == "-d") {
+            // accepted; the simulator has no debug output
+        } else if (!a.empty() && a[0] == '-') {
+            return "unknown option " + a;
+        } else {
+            args.rest.push_back(a);
+        }
+    }
+    return {};
+}
+
+// Appends "realtime-ns TAB pid TAB cwd TAB args..." to the scenario's call log.
+void log_call(const std::string &log_file, int argc, char **argv)
+{
+    std::string entry = std::to_string(realtime_ns()) + "\t" + pid_and_dir();
+    for (int i = 1; i < argc; ++i)
+        entry += std::string("\t") + argv[i];
+    append_file(log_file, entry + "\n");
 }
 
 } // namespace
@@ -1291,57 +1033,29 @@ int main(int argc, char **argv)
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
 #endif
-    bool list = false, help = false;
-    std::string port, script;
-    std::vector<std::string> extra;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-lsusb") {
-            list = true;
-        } else if (a == "-d") {
-            // accepted; the simulator has no debug output
-        } else if (a == "-m") {
-            if (i + 1 >= argc) {
-                say("ERROR: -m wants a port\n" + std::string(kUsage));
-                return 64;
-            }
-            port = argv[++i];
-        } else if (a == "-h" || a == "--help") {
-            help = true;
-        } else if (!a.empty() && a[0] == '-') {
-            say("ERROR: unknown option " + a + "\n" + kUsage);
-            return 64;
-        } else {
-            extra.push_back(a);
-        }
+    Args args;
+    if (const std::string err = parse_args(argc, argv, args); !err.empty()) {
+        say("ERROR: " + err + "\n" + kUsage);
+        return 64;
     }
-    if (help) {
+    if (args.help) {
         say(kUsage);
         return 0;
     }
-
     Scenario sc;
     const std::string err = load_scenario(sc);
-    if (!sc.log_file.empty()) {
-        std::string entry = std::to_string(realtime_ns()) + "\t" + std::to_string(process_id()) + "\t" + current_dir();
-        for (int i = 1; i < argc; ++i)
-            entry += std::string("\t") + argv[i];
-        append_file(sc.log_file, entry + "\n");
-    }
+    if (!sc.log_file.empty())
+        log_call(sc.log_file, argc, argv);
     if (!err.empty()) {
         say("ERROR: " + err + "\n");
         std::fprintf(stderr, "uuu_sim: %s\n", err.c_str());
         return 5;
     }
-
-    if (list)
+    if (args.list)
         return run_listing(sc);
-
-    if (port.empty() || extra.size() != 1) {
+    if (args.port.empty() || args.rest.size() != 1) {
         say("ERROR: flashing wants -m PORT and one SCRIPT\n" + std::string(kUsage));
         return 64;
     }
-    const Board b = board_for(sc, port);
-    Flash flash(b, extra[0]);
-    return flash.run();
+    return Flash(board_for(sc, args.port), args.rest[0]).run();
 }

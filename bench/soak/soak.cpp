@@ -17,6 +17,8 @@
 // passed, 1 otherwise.
 
 #include "app/widget.h"
+#include "bench/procfs.h"
+#include "flashing/lognames.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -34,7 +36,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -136,55 +137,13 @@ template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
     return true;
 }
 
+// "fd -> target" of every open descriptor.
 QStringList openFds()
 {
     QStringList fds;
-    DIR *listing = ::opendir("/proc/self/fd");
-    if (!listing)
-        return fds;
-    const int own = ::dirfd(listing);
-    while (const dirent *entry = ::readdir(listing)) {
-        bool numeric = false;
-        const int fd = QByteArray(entry->d_name).toInt(&numeric);
-        if (numeric && fd != own)
-            fds << QStringLiteral("%1 -> %2")
-                       .arg(fd)
-                       .arg(QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd)));
-    }
-    ::closedir(listing);
+    for (int fd : procfs::descriptors())
+        fds << QStringLiteral("%1 -> %2").arg(fd).arg(QString::fromStdString(procfs::descriptorTarget(fd)));
     return fds;
-}
-
-QList<int> childPids()
-{
-    QList<int> pids;
-    const int self = int(::getpid());
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            pids << pid;
-    }
-    return pids;
-}
-
-qint64 rssKiB()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 QByteArray readFile(const QString &name)
@@ -199,13 +158,6 @@ bool writeFile(const QString &name, const QByteArray &content)
 {
     QSaveFile file(name);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
-}
-
-QString logNameOf(const QString &port)
-{
-    QString name = port;
-    name.replace(':', '_');
-    return QStringLiteral("logs/%1_log.txt").arg(name);
 }
 
 bool parseOptions(const QStringList &args, Options *options)
@@ -253,21 +205,30 @@ public:
 
 private:
     void planRound();
+    QByteArray faultKeys(Kind kind, int at);
     QByteArray scenario(bool withVanished) const;
+    void rescan();
     bool playRound(QStringList *problems);
+    bool lookAtRows(bool *othersEnded);
+    void stopAllOnceHung();
+    void giveUp(QStringList *problems);
     void checkRound(QStringList *problems);
+    void checkGrowth(QStringList *problems);
+    void printRound(const QStringList &problems, qint64 elapsedMs) const;
+    bool printSummary(qint64 elapsedMs, const QStringList &firstProblems, int failedRounds) const;
     QList<qint64> roundToolPids() const;
-    QLabel *statusLabel(const QString &port) const
-    {
-        const int row = w->findRowByPath(port);
-        return row < 0 ? nullptr : w->statusLabelAt(row);
-    }
     QString status(const QString &port) const
     {
-        QLabel *label = statusLabel(port);
+        const int row = w->findRowByPath(port);
+        QLabel *label = row < 0 ? nullptr : w->statusLabelAt(row);
         return label ? label->text() : QString();
     }
     QString toolLog() const { return QStringLiteral("%1/tool-%2.log").arg(work).arg(round); }
+    void clickStopAll()
+    {
+        w->updateButtonStates();
+        w->findChild<QPushButton *>("stopAllButton")->click();
+    }
 
     Options opt;
     QString work;
@@ -280,6 +241,8 @@ private:
     qint64 injected[KindCount] = {};
     qint64 totalRescans = 0;
     qint64 stopAllRounds = 0;
+    int baselineFds = -1;
+    qint64 rssFirst = -1, rssWarm = -1, rssMax = 0, rssNow = 0;
 };
 
 void Soak::planRound()
@@ -297,52 +260,47 @@ void Soak::planRound()
             pick -= KindWeights[kind++];
         b.kind = Kind(kind);
         b.at = 10 + int(random.bounded(80));
-        const QByteArray at = QByteArray::number(b.at);
-        QByteArray keys = "duration_ms=" + QByteArray::number(200 + random.bounded(1000)) +
-                          " rate=" + QByteArray::number(10 + random.bounded(40)) +
-                          " seed=" + QByteArray::number(random.bounded(1000000));
-        switch (b.kind) {
-        case Ok:
-            keys += random.bounded(2) ? " outcome=okhang" : " outcome=ok";
-            break;
-        case OkNoisy:
-            keys += random.bounded(2) ? " garbage=1" : " nul=1";
-            break;
-        case CleanExit:
-            keys += " outcome=exit@" + at + ":0";
-            break;
-        case Crash:
-            keys += " outcome=crash@" + at;
-            break;
-        case FailWord:
-            keys += " outcome=fail@" + at;
-            if (random.bounded(3) == 0)
-                keys += " chunk=" + QByteArray::number(2 + random.bounded(8)) + " split_ms=2";
-            break;
-        case ErrorWord:
-            keys += " outcome=error@" + at;
-            if (random.bounded(3) == 0)
-                keys += " chunk=" + QByteArray::number(2 + random.bounded(8)) + " split_ms=2";
-            break;
-        case ExitCode:
-            keys += " outcome=exit@" + at + ":" + QByteArray::number(1 + random.bounded(255));
-            break;
-        case HangStop:
-        case Vanish:
-            keys += " outcome=hang@" + at;
-            break;
-        case CloseOutStop:
-            keys += " outcome=closeout@" + at;
-            break;
-        case KindCount:
-            break;
-        }
-        b.keys = keys;
+        b.keys = faultKeys(b.kind, b.at);
         ++injected[b.kind];
         boards << b;
     }
     stopAllRound = random.bounded(10) == 0;
     stopAllRounds += stopAllRound ? 1 : 0;
+}
+
+// The simulator's scenario keys of one board with this fault at `at` percent.
+QByteArray Soak::faultKeys(Kind kind, int at)
+{
+    const QByteArray percent = QByteArray::number(at);
+    QByteArray keys = "duration_ms=" + QByteArray::number(200 + random.bounded(1000)) +
+                      " rate=" + QByteArray::number(10 + random.bounded(40)) +
+                      " seed=" + QByteArray::number(random.bounded(1000000));
+    switch (kind) {
+    case Ok:
+        return keys + (random.bounded(2) ? " outcome=okhang" : " outcome=ok");
+    case OkNoisy:
+        return keys + (random.bounded(2) ? " garbage=1" : " nul=1");
+    case CleanExit:
+        return keys + " outcome=exit@" + percent + ":0";
+    case Crash:
+        return keys + " outcome=crash@" + percent;
+    case FailWord:
+    case ErrorWord:
+        keys += (kind == FailWord ? " outcome=fail@" : " outcome=error@") + percent;
+        if (random.bounded(3) == 0)
+            keys += " chunk=" + QByteArray::number(2 + random.bounded(8)) + " split_ms=2";
+        return keys;
+    case ExitCode:
+        return keys + " outcome=exit@" + percent + ":" + QByteArray::number(1 + random.bounded(255));
+    case HangStop:
+    case Vanish:
+        return keys + " outcome=hang@" + percent;
+    case CloseOutStop:
+        return keys + " outcome=closeout@" + percent;
+    case KindCount:
+        break;
+    }
+    return keys;
 }
 
 QByteArray Soak::scenario(bool withVanished) const
@@ -356,19 +314,29 @@ QByteArray Soak::scenario(bool withVanished) const
     return text;
 }
 
+void Soak::rescan()
+{
+    w->rescanDevices();
+    ++rescansThisRound;
+}
+
 // Whether the board's tool has printed the line of its hang point.
 static bool reachedHangPoint(const Board &b)
 {
-    const QByteArray log = readFile(logNameOf(b.port));
+    const QByteArray log = readFile(logFileNameForPort(b.port));
     return log.contains(">write all: " + QByteArray::number(b.at) + "%");
+}
+
+static bool waitsForStop(const Board &b)
+{
+    return b.kind == HangStop || b.kind == CloseOutStop;
 }
 
 bool Soak::playRound(QStringList *problems)
 {
     rescansThisRound = 0;
     writeFile(QStringLiteral("uuu_scenario.txt"), scenario(true));
-    w->rescanDevices();
-    ++rescansThisRound;
+    rescan();
     QTableWidget *table = w->findChild<QTableWidget *>("tableWidget");
     if (table->rowCount() != boards.size()) {
         *problems << QStringLiteral("%1 rows listed instead of %2").arg(table->rowCount()).arg(boards.size());
@@ -381,69 +349,76 @@ bool Soak::playRound(QStringList *problems)
     clock.start();
     for (;;) {
         spin(20);
-        bool allEnded = true;
-        bool othersEnded = true; // all but the boards that wait for StopAll
-        QList<int> vanishing;
-        for (int i = 0; i < boards.size(); ++i) {
-            Board &b = boards[i];
-            const QString now = status(b.port);
-            const bool stoppable = b.kind == HangStop || b.kind == CloseOutStop;
-            if (!b.handled && (stoppable || b.kind == Vanish) && now == QLatin1String("Running") &&
-                reachedHangPoint(b)) {
-                if (b.kind == Vanish) {
-                    vanishing << i;
-                } else if (!stopAllRound) {
-                    w->runOrStopDevice(b.port);
-                    b.handled = true;
-                }
-            }
-            // An end, right or wrong; checkRound compares.
-            const bool ended = b.kind == Vanish ? b.handled && now != QLatin1String("Running")
-                                                : now == QLatin1String("Finished") || now == QLatin1String("Failed") ||
-                                                      now == QLatin1String("Stopped");
-            allEnded &= ended;
-            if (!(stopAllRound && stoppable && !b.handled))
-                othersEnded &= ended;
-        }
-        if (!vanishing.isEmpty()) {
-            for (int i : vanishing)
-                boards[i].handled = true;
-            writeFile(QStringLiteral("uuu_scenario.txt"), scenario(false));
-            w->rescanDevices();
-            ++rescansThisRound;
-        }
-        if (random.bounded(40) == 0) {
-            w->rescanDevices();
-            ++rescansThisRound;
-        }
-        if (stopAllRound && othersEnded && !allEnded) {
-            bool hungReady = true;
-            for (const Board &b : qAsConst(boards)) {
-                if ((b.kind == HangStop || b.kind == CloseOutStop) && !b.handled && !reachedHangPoint(b))
-                    hungReady = false;
-            }
-            if (hungReady) {
-                w->updateButtonStates();
-                w->findChild<QPushButton *>("stopAllButton")->click();
-                for (Board &b : boards)
-                    b.handled = true;
-            }
-        }
+        bool othersEnded = true;
+        const bool allEnded = lookAtRows(&othersEnded);
+        if (random.bounded(40) == 0)
+            rescan();
+        if (stopAllRound && othersEnded && !allEnded)
+            stopAllOnceHung();
         if (allEnded)
             break;
         if (clock.elapsed() > 60000) {
-            for (const Board &b : qAsConst(boards)) {
-                if (status(b.port) != expectedStatus(b.kind))
-                    *problems << QStringLiteral("%1 (%2) still \"%3\" after 60 s")
-                                     .arg(b.port, QLatin1String(KindNames[b.kind]), status(b.port));
-            }
-            w->updateButtonStates();
-            w->findChild<QPushButton *>("stopAllButton")->click();
+            giveUp(problems);
             return false;
         }
     }
     totalRescans += rescansThisRound;
     return true;
+}
+
+// One look at every row, as the operator: stops the boards that hang (unless
+// the round ends them with StopAll) and takes the vanishing ones out of the
+// listing. True when every board has ended, right or wrong (checkRound
+// compares); *othersEnded: all but the boards that wait for StopAll.
+bool Soak::lookAtRows(bool *othersEnded)
+{
+    bool allEnded = true;
+    bool vanished = false;
+    for (Board &b : boards) {
+        const QString now = status(b.port);
+        if (!b.handled && (waitsForStop(b) || b.kind == Vanish) && now == QLatin1String("Running") &&
+            reachedHangPoint(b)) {
+            if (b.kind == Vanish) {
+                b.handled = vanished = true;
+            } else if (!stopAllRound) {
+                w->runOrStopDevice(b.port);
+                b.handled = true;
+            }
+        }
+        const bool ended = b.kind == Vanish ? b.handled && now != QLatin1String("Running")
+                                            : now == QLatin1String("Finished") || now == QLatin1String("Failed") ||
+                                                  now == QLatin1String("Stopped");
+        allEnded &= ended;
+        if (!(stopAllRound && waitsForStop(b) && !b.handled))
+            *othersEnded &= ended;
+    }
+    if (vanished) {
+        writeFile(QStringLiteral("uuu_scenario.txt"), scenario(false));
+        rescan();
+    }
+    return allEnded;
+}
+
+// StopAll, once every board that waits for it has reached its hang point.
+void Soak::stopAllOnceHung()
+{
+    for (const Board &b : qAsConst(boards)) {
+        if (waitsForStop(b) && !b.handled && !reachedHangPoint(b))
+            return;
+    }
+    clickStopAll();
+    for (Board &b : boards)
+        b.handled = true;
+}
+
+void Soak::giveUp(QStringList *problems)
+{
+    for (const Board &b : qAsConst(boards)) {
+        if (status(b.port) != expectedStatus(b.kind))
+            *problems << QStringLiteral("%1 (%2) still \"%3\" after 60 s")
+                             .arg(b.port, QLatin1String(KindNames[b.kind]), status(b.port));
+    }
+    clickStopAll();
 }
 
 QList<qint64> Soak::roundToolPids() const
@@ -478,10 +453,10 @@ void Soak::checkRound(QStringList *problems)
 
     if (!spinUntil(
             [] {
-                return childPids().isEmpty();
+                return procfs::children().empty();
             },
             10000))
-        *problems << QStringLiteral("tool processes left: %1").arg(childPids().size());
+        *problems << QStringLiteral("tool processes left: %1").arg(procfs::children().size());
     for (qint64 pid : roundToolPids()) {
         if (pid > 0 && ::kill(pid_t(pid), 0) == 0)
             *problems << QStringLiteral("tool %1 still there").arg(pid);
@@ -498,6 +473,77 @@ void Soak::checkRound(QStringList *problems)
     }
 }
 
+// Descriptors no more than after the first round, memory no more than the
+// bound above its size after the warm-up.
+void Soak::checkGrowth(QStringList *problems)
+{
+    const QStringList fds = openFds();
+    if (baselineFds < 0)
+        baselineFds = fds.size();
+    else if (fds.size() > baselineFds)
+        *problems << QStringLiteral("%1 descriptors open, %2 after the first round:\n    %3")
+                         .arg(fds.size())
+                         .arg(baselineFds)
+                         .arg(fds.join(QLatin1String("\n    ")));
+    rssNow = procfs::statusKib("VmRSS");
+    if (rssFirst < 0)
+        rssFirst = rssNow;
+    rssMax = qMax(rssMax, rssNow);
+    if (round == opt.warmupRounds)
+        rssWarm = rssNow;
+    if (rssWarm >= 0 && rssNow - rssWarm > opt.rssBoundKiB)
+        *problems << QStringLiteral("memory grew by %1 KiB since the warm-up").arg(rssNow - rssWarm);
+}
+
+QString clockText(qint64 ms)
+{
+    const qint64 s = ms / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600, 2, 10, QChar('0'))
+        .arg(s / 60 % 60, 2, 10, QChar('0'))
+        .arg(s % 60, 2, 10, QChar('0'));
+}
+
+void Soak::printRound(const QStringList &problems, qint64 elapsedMs) const
+{
+    int perKind[KindCount] = {};
+    for (const Board &b : qAsConst(boards))
+        ++perKind[b.kind];
+    QString kinds;
+    for (int k = 0; k < KindCount; ++k)
+        kinds += QStringLiteral(" %1=%2").arg(QLatin1String(KindNames[k])).arg(perKind[k]);
+    std::printf("round %4d  %s %s rescans=%d%s  fds=%d  rss=%lld KiB  %s\n", round, qPrintable(clockText(elapsedMs)),
+                qPrintable(kinds), rescansThisRound, stopAllRound ? " (StopAll)" : "", int(openFds().size()), rssNow,
+                problems.isEmpty() ? "ok" : "PROBLEMS");
+    for (const QString &problem : problems)
+        std::printf("    %s\n", qPrintable(problem));
+    std::fflush(stdout);
+}
+
+// Prints the summary; true when the soak passed.
+bool Soak::printSummary(qint64 elapsedMs, const QStringList &firstProblems, int failedRounds) const
+{
+    const bool passed = failedRounds == 0 && procfs::children().empty();
+    std::printf("\nsummary\n");
+    std::printf("  duration        %s%s\n", qPrintable(clockText(elapsedMs)),
+                stopRequested ? " (stopped by a signal)" : "");
+    std::printf("  rounds          %d (%d boards each, %d with problems)\n", round, opt.boards, failedRounds);
+    std::printf("  jobs            %lld\n", qint64(round) * opt.boards);
+    std::printf("  faults injected");
+    for (int k = 0; k < KindCount; ++k)
+        std::printf(" %s=%lld", KindNames[k], injected[k]);
+    std::printf("\n  rescans         %lld (%lld rounds stopped with StopAll)\n", totalRescans, stopAllRounds);
+    std::printf("  descriptors     %d after round 1, %d at the end\n", baselineFds, int(openFds().size()));
+    std::printf("  leaks           %s\n", passed ? "none" : "found");
+    std::printf("  RSS             %lld KiB after round 1, %lld KiB after warm-up (round %d), %ld KiB at the "
+                "end, %lld KiB at most (bound +%lld KiB)\n",
+                rssFirst, rssWarm, opt.warmupRounds, procfs::statusKib("VmRSS"), rssMax, opt.rssBoundKiB);
+    if (!firstProblems.isEmpty())
+        std::printf("  first problems  %s\n", qPrintable(firstProblems.join(QLatin1String("\n                  "))));
+    std::printf("  result          %s\n", passed ? "PASS" : "FAIL");
+    return passed;
+}
+
 int Soak::run()
 {
     qunsetenv("UUU_SIM_SCENARIO");
@@ -506,55 +552,20 @@ int Soak::run()
 
     QElapsedTimer clock;
     clock.start();
-    const qint64 until = qint64(opt.minutes * 60000);
-    int baselineFds = -1;
-    qint64 rssWarm = -1;
-    qint64 rssMax = 0;
-    qint64 rssFirst = -1;
     int failedRounds = 0;
     QStringList firstProblems;
-
     std::printf("velmora_soak: %d boards, %.1f minutes, seed %u, work folder %s\n", opt.boards, opt.minutes, opt.seed,
                 qPrintable(work));
     std::fflush(stdout);
-    while (clock.elapsed() < until && !stopRequested) {
+    while (clock.elapsed() < qint64(opt.minutes * 60000) && !stopRequested) {
         ++round;
         QFile::remove(QStringLiteral("%1/tool-%2.log").arg(work).arg(round - 1));
         planRound();
         QStringList problems;
         playRound(&problems);
         checkRound(&problems);
-
-        const int fds = openFds().size();
-        if (baselineFds < 0)
-            baselineFds = fds;
-        else if (fds > baselineFds)
-            problems << QStringLiteral("%1 descriptors open, %2 after the first round:\n    %3")
-                            .arg(fds)
-                            .arg(baselineFds)
-                            .arg(openFds().join(QLatin1String("\n    ")));
-        const qint64 rss = rssKiB();
-        if (rssFirst < 0)
-            rssFirst = rss;
-        rssMax = qMax(rssMax, rss);
-        if (round == opt.warmupRounds)
-            rssWarm = rss;
-        if (rssWarm >= 0 && rss - rssWarm > opt.rssBoundKiB)
-            problems << QStringLiteral("memory grew by %1 KiB since the warm-up").arg(rss - rssWarm);
-
-        int perKind[KindCount] = {};
-        for (const Board &b : qAsConst(boards))
-            ++perKind[b.kind];
-        QString kinds;
-        for (int k = 0; k < KindCount; ++k)
-            kinds += QStringLiteral(" %1=%2").arg(QLatin1String(KindNames[k])).arg(perKind[k]);
-        const qint64 seconds = clock.elapsed() / 1000;
-        std::printf("round %4d  %02lld:%02lld:%02lld %s rescans=%d%s  fds=%d  rss=%lld KiB  %s\n", round,
-                    seconds / 3600, seconds / 60 % 60, seconds % 60, qPrintable(kinds), rescansThisRound,
-                    stopAllRound ? " (StopAll)" : "", fds, rss, problems.isEmpty() ? "ok" : "PROBLEMS");
-        for (const QString &problem : qAsConst(problems))
-            std::printf("    %s\n", qPrintable(problem));
-        std::fflush(stdout);
+        checkGrowth(&problems);
+        printRound(problems, clock.elapsed());
         if (!problems.isEmpty()) {
             ++failedRounds;
             if (firstProblems.isEmpty())
@@ -565,27 +576,7 @@ int Soak::run()
     delete w;
     w = nullptr;
     spin(50);
-    const bool childrenLeft = !childPids().isEmpty();
-    const qint64 seconds = clock.elapsed() / 1000;
-
-    std::printf("\nsummary\n");
-    std::printf("  duration        %02lld:%02lld:%02lld%s\n", seconds / 3600, seconds / 60 % 60, seconds % 60,
-                stopRequested ? " (stopped by a signal)" : "");
-    std::printf("  rounds          %d (%d boards each, %d with problems)\n", round, opt.boards, failedRounds);
-    std::printf("  jobs            %lld\n", qint64(round) * opt.boards);
-    std::printf("  faults injected");
-    for (int k = 0; k < KindCount; ++k)
-        std::printf(" %s=%lld", KindNames[k], injected[k]);
-    std::printf("\n  rescans         %lld (%lld rounds stopped with StopAll)\n", totalRescans, stopAllRounds);
-    std::printf("  descriptors     %d after round 1, %d at the end\n", baselineFds, int(openFds().size()));
-    std::printf("  leaks           %s\n", failedRounds == 0 && !childrenLeft ? "none" : "found");
-    std::printf("  RSS             %lld KiB after round 1, %lld KiB after warm-up (round %d), %lld KiB at the "
-                "end, %lld KiB at most (bound +%lld KiB)\n",
-                rssFirst, rssWarm, opt.warmupRounds, rssKiB(), rssMax, opt.rssBoundKiB);
-    if (!firstProblems.isEmpty())
-        std::printf("  first problems  %s\n", qPrintable(firstProblems.join(QLatin1String("\n                  "))));
-    std::printf("  result          %s\n", failedRounds == 0 && !childrenLeft ? "PASS" : "FAIL");
-    return failedRounds == 0 && !childrenLeft ? 0 : 1;
+    return printSummary(clock.elapsed(), firstProblems, failedRounds) ? 0 : 1;
 }
 
 } // namespace
