@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh g++-mingw-w64-x86-64 wine qt6-base-dev clang clang-tidy \
-    libclang-rt-14-dev libbenchmark-dev xdotool unzip nsis
+    libclang-rt-14-dev libbenchmark-dev xdotool unzip nsis prometheus-node-exporter prometheus curl
 jobs=$(nproc)
 
 timings=""
