@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdio>
 
-#ifdef _WIN32
+#ifdef Q_OS_WIN
 #include <windows.h>
 #endif
 
@@ -182,7 +182,7 @@ void print(FILE *stream, const QString &text)
     fflush(stream);
 }
 
-#ifdef _WIN32
+#ifdef Q_OS_WIN
 // Velmora is a GUI program there: started from a console, it has none of its
 // own. What it prints goes to the one it was started from, unless redirected.
 void useParentConsole()
@@ -240,7 +240,7 @@ int runWithoutWindow(int argc, char *argv[])
 {
     // No display needed; the application object's own arguments are the
     // ones to trust (they come as wide characters on Windows).
-#ifdef _WIN32
+#ifdef Q_OS_WIN
     useParentConsole();
 #endif
     QCoreApplication application(argc, argv);

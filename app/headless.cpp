@@ -22,7 +22,7 @@
 #include <array>
 #include <cstdio>
 
-#ifdef _WIN32
+#ifdef Q_OS_WIN
 #include <io.h>
 #else
 #include <unistd.h>
@@ -32,7 +32,7 @@ namespace {
 
 bool stderrIsTerminal()
 {
-#ifdef _WIN32
+#ifdef Q_OS_WIN
     return _isatty(_fileno(stderr)) != 0;
 #else
     return isatty(fileno(stderr)) != 0;
@@ -392,4 +392,39 @@ int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSigna
 void selectHeadlessPlatform()
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+namespace {
+
+QFile *debugFile = nullptr;
+
+void debugToFile(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg) {
+        if (debugFile && debugFile->isOpen())
+            debugFile->write(message.toUtf8() + '\n');
+        return;
+    }
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void sendDebugOutputTo(const QString &fileName)
+{
+    static QFile file(fileName);
+    file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+    debugFile = &file;
+    qInstallMessageHandler(debugToFile);
+}
+
+void keepStandardOutputForResults()
+{
+    std::fflush(stdout);
+#ifdef Q_OS_WIN
+    _dup2(_fileno(stderr), _fileno(stdout));
+#else
+    dup2(fileno(stderr), fileno(stdout));
+#endif
 }

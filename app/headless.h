@@ -140,3 +140,12 @@ int runHeadless(Widget &window, const HeadlessOptions &options, TerminationSigna
 // Chooses the offscreen platform for the QApplication made after it: a run
 // without a window needs no display (no X server, no Xvfb).
 void selectHeadlessPlatform();
+
+// The window's debug lines go to fileName (warnings still to standard
+// error), so that standard error shows the run's progress and problems.
+void sendDebugOutputTo(const QString &fileName);
+
+// From now on what is written to standard output goes to standard error:
+// the results stand alone on standard output (a JSON summary stays one
+// document), whatever the window prints as it closes.
+void keepStandardOutputForResults();
