@@ -68,16 +68,14 @@ void TestHeadlessBinary::rackGivesExitCodeAndJournal_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("outcomes");
 
-    QTest::newRow("all finish") << QByteArray("board 1:1 duration_ms=200\nboard 1:2 duration_ms=300\n")
-                                << QStringList() << 0 << QStringList{"finished", "finished"};
-    QTest::newRow("one failure word")
-        << QByteArray("board 1:1 duration_ms=200\nboard 1:2 outcome=fail@40\n") << QStringList() << 1
-        << QStringList{"finished", "failed"};
-    QTest::newRow("fewer than expected") << QByteArray("board 1:1 duration_ms=200\n")
-                                         << QStringList{"--expect", "2"} << 3 << QStringList();
-    QTest::newRow("hang past the time-out")
-        << QByteArray("board 1:1 duration_ms=200\nboard 1:2 outcome=hang@20\n") << QStringList{"--timeout", "3"} << 4
-        << QStringList{"finished", "stopped"};
+    QTest::newRow("all finish") << QByteArray("board 1:1 duration_ms=200\nboard 1:2 duration_ms=300\n") << QStringList()
+                                << 0 << QStringList{"finished", "finished"};
+    QTest::newRow("one failure word") << QByteArray("board 1:1 duration_ms=200\nboard 1:2 outcome=fail@40\n")
+                                      << QStringList() << 1 << QStringList{"finished", "failed"};
+    QTest::newRow("fewer than expected") << QByteArray("board 1:1 duration_ms=200\n") << QStringList{"--expect", "2"}
+                                         << 3 << QStringList();
+    QTest::newRow("hang past the time-out") << QByteArray("board 1:1 duration_ms=200\nboard 1:2 outcome=hang@20\n")
+                                            << QStringList{"--timeout", "3"} << 4 << QStringList{"finished", "stopped"};
 }
 
 void TestHeadlessBinary::rackGivesExitCodeAndJournal()
@@ -118,7 +116,8 @@ void TestHeadlessBinary::rackGivesExitCodeAndJournal()
 
 void TestHeadlessBinary::terminationSignalStopsEveryTool()
 {
-    dir->writeScenario("log tool.log\nboard 1:1 outcome=hang@20\nboard 1:2 outcome=hang@20\nboard 1:3 outcome=hang@20\n");
+    dir->writeScenario(
+        "log tool.log\nboard 1:1 outcome=hang@20\nboard 1:2 outcome=hang@20\nboard 1:3 outcome=hang@20\n");
     startHeadless({});
     QTRY_COMPARE_WITH_TIMEOUT(dir->flashPids().size(), 3, 30000);
     QTRY_VERIFY_WITH_TIMEOUT(dir->readFile(QStringLiteral("logs/1_3_log.txt")).contains("20%"), 30000);
