@@ -53,7 +53,7 @@ double attemptSeconds(const Attempt &attempt)
 {
     if (!attempt.started.isValid() || !attempt.ended.isValid())
         return 0;
-    return qMax<qint64>(0, attempt.started.msecsTo(attempt.ended)) / 1000.0;
+    return double(qMax<qint64>(0, attempt.started.msecsTo(attempt.ended))) / 1000.0;
 }
 
 QString exitMeaning(HeadlessExitCode code)

@@ -15,7 +15,7 @@ namespace {
 
 double secondsSinceEpoch(const QDateTime &time)
 {
-    return time.toMSecsSinceEpoch() / 1000.0;
+    return double(time.toMSecsSinceEpoch()) / 1000.0;
 }
 
 } // namespace

@@ -123,7 +123,7 @@ private:
 // last line starts.
 qint64 lastLineStart(QFile &file, qint64 size)
 {
-    const qint64 block = 64 * 1024;
+    const qint64 block = qint64(64) * 1024;
     qint64 end = size - 1; // the final byte may be the last line's own end
     while (end > 0) {
         const qint64 from = qMax<qint64>(0, end - block);

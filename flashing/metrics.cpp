@@ -37,7 +37,7 @@ void StationMetricsState::countAttempt(const Attempt &attempt)
     ++attempts[size_t(index)];
     ++portAttempts[attempt.port][size_t(index)];
     if (attempt.outcome != AttemptOutcome::NotStarted && attempt.started.isValid() && attempt.ended.isValid())
-        durations.observe(std::max<qint64>(0, attempt.started.msecsTo(attempt.ended)) / 1000.0);
+        durations.observe(double(std::max<qint64>(0, attempt.started.msecsTo(attempt.ended))) / 1000.0);
 }
 
 AttemptOutcome attemptOutcomeAt(int index)

@@ -437,7 +437,7 @@ std::string set_outcome(Board &b, const std::string &v)
     const auto kind = std::find_if(std::begin(strikes), std::end(strikes), [&](const auto &k) {
         return v.compare(0, at, k.first) == 0;
     });
-    const std::string unknown = "unknown outcome '" + v + "'";
+    std::string unknown = "unknown outcome '" + v + "'";
     if (kind == std::end(strikes))
         return unknown;
     std::string pct = v.substr(at);
@@ -585,9 +585,8 @@ std::string read_directive(Scenario &sc, const std::vector<Word> &words)
         if (eq == std::string::npos || eq == 0)
             return "expected KEY=VALUE, got '" + word + "'";
         kvs.emplace_back(word.substr(0, eq), word.substr(eq + 1));
-        const std::string err = what == "listing"
-                                    ? set_key(kListingKeys, sc.listing, kvs.back().first, kvs.back().second)
-                                    : set_key(kBoardKeys, checked, kvs.back().first, kvs.back().second);
+        std::string err = what == "listing" ? set_key(kListingKeys, sc.listing, kvs.back().first, kvs.back().second)
+                                            : set_key(kBoardKeys, checked, kvs.back().first, kvs.back().second);
         if (!err.empty())
             return err;
     }
@@ -757,7 +756,7 @@ std::string parse_script(const std::string &name, std::string text, Script &s)
 {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);
-    const std::string err = each_line(name, text, [&](const std::vector<Word> &w) {
+    std::string err = each_line(name, text, [&](const std::vector<Word> &w) {
         return script_command(s, w);
     });
     if (!err.empty())
