@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 bool installStationFiles(const QDir &d);
@@ -93,6 +94,52 @@ struct ChildRun
     qint64 hashMs = -1;
 };
 
+// The time the GUI thread spends in the slots that attach() connects to the
+// window's attempt signals: a connection made before it and one made after
+// it bracket them, since a signal calls its slots in the order connected.
+class SlotClock
+{
+public:
+    struct Cost
+    {
+        qint64 totalNs = 0, longestNs = 0;
+    };
+
+    void bracket(const AttemptSignals *announced, const std::function<void()> &attach)
+    {
+        m_clock.start();
+        const auto begin = [this] {
+            m_beganNs = m_clock.nsecsElapsed();
+        };
+        QObject::connect(announced, &AttemptSignals::attemptStarted, begin);
+        QObject::connect(announced, &AttemptSignals::attemptLogged, begin);
+        QObject::connect(announced, &AttemptSignals::attemptEnded, begin);
+        attach();
+        QObject::connect(announced, &AttemptSignals::attemptStarted, [this] {
+            add(started);
+        });
+        QObject::connect(announced, &AttemptSignals::attemptLogged, [this] {
+            add(logged);
+        });
+        QObject::connect(announced, &AttemptSignals::attemptEnded, [this] {
+            add(ended);
+        });
+    }
+
+    Cost started, logged, ended;
+
+private:
+    void add(Cost &cost)
+    {
+        const qint64 ns = m_clock.nsecsElapsed() - m_beganNs;
+        cost.totalNs += ns;
+        cost.longestNs = std::max(cost.longestNs, ns);
+    }
+
+    QElapsedTimer m_clock;
+    qint64 m_beganNs = 0;
+};
+
 // What the variant adds around the window, made in the order the application
 // makes it: records and metrics before the window, so that they outlive it.
 struct Station
@@ -101,6 +148,7 @@ struct Station
     std::unique_ptr<StationMetrics> metrics;
     std::unique_ptr<Widget> window;
     std::unique_ptr<StationSession> session;
+    SlotClock handlers;
 
     explicit Station(const QString &variant)
     {
@@ -112,9 +160,11 @@ struct Station
         // Kernel events of the shared machine would rescan the table meanwhile.
         if (auto *source = window->findChild<DeviceChangeSource *>())
             QObject::disconnect(source, &DeviceChangeSource::deviceChanged, window.get(), nullptr);
-        session = std::make_unique<StationSession>(window.get(), Options(), records.get());
-        if (metrics)
-            metrics->attach(window.get());
+        handlers.bracket(window->attemptSignals(), [this] {
+            session = std::make_unique<StationSession>(window.get(), Options(), records.get());
+            if (metrics)
+                metrics->attach(window.get());
+        });
         window->setImagePath(QDir::current().filePath(QStringLiteral("sample.img")));
     }
     ~Station()
@@ -156,8 +206,12 @@ int runChild(int argc, char **argv, const QString &variant)
         spinEventLoop(20);
     const double freezeMs = probe.stop();
     const long long cpuNs = procfs::cpuNs() - cpu0;
-    std::printf("cpu_ns %lld freeze_ms %.3f ended %d finished %d hash_ms %lld wall_ms %lld\n", cpuNs, freezeMs,
-                run.ended, run.finished, run.hashMs, clock.elapsed());
+    const SlotClock &c = station.handlers;
+    std::printf("cpu_ns %lld freeze_ms %.3f ended %d finished %d hash_ms %lld wall_ms %lld started_ns %lld "
+                "started_max_ns %lld logged_ns %lld logged_max_ns %lld ended_ns %lld ended_max_ns %lld\n",
+                cpuNs, freezeMs, run.ended, run.finished, run.hashMs, clock.elapsed(), c.started.totalNs,
+                c.started.longestNs, c.logged.totalNs, c.logged.longestNs, c.ended.totalNs, c.ended.longestNs);
+    std::fflush(stdout);
     return run.ended == boards ? 0 : 2;
 }
 
@@ -186,7 +240,12 @@ struct Sample
     bool ok = false;
     double cpuS = 0, freezeMs = 0, hashS = -1, wallS = 0;
     int finished = 0, journalLines = 0, historyFiles = 0, metricsFiles = 0;
+    double handlerMs[6] = {}; // in the order of HandlerKeys
 };
+
+constexpr int HandlerFigures = 6;
+const char *const HandlerKeys[HandlerFigures] = {"started_ns",    "started_max_ns", "logged_ns",
+                                                 "logged_max_ns", "ended_ns",       "ended_max_ns"};
 
 // What the records and the metrics left in the folder: proof they ran.
 void countOutputs(const QDir &d, Sample &s)
@@ -218,7 +277,8 @@ Sample runVariant(const QString &variant, int boards, double flashS, const QStri
     if (!child.waitForFinished(int(flashS * 1000) + 240000))
         child.kill();
     child.waitForFinished(5000);
-    const QList<QByteArray> f = child.readAllStandardOutput().simplified().split(' ');
+    // The first line is the child's; the window may print after it as it ends.
+    const QList<QByteArray> f = child.readAllStandardOutput().split('\n').value(0).simplified().split(' ');
     QHash<QByteArray, double> values;
     for (int i = 0; i + 1 < f.size(); i += 2)
         values.insert(f.at(i), f.at(i + 1).toDouble());
@@ -228,6 +288,8 @@ Sample runVariant(const QString &variant, int boards, double flashS, const QStri
     s.finished = int(values.value("finished"));
     s.hashS = values.value("hash_ms", -1) / 1e3;
     s.wallS = values.value("wall_ms") / 1e3;
+    for (int i = 0; i < HandlerFigures; ++i)
+        s.handlerMs[i] = values.value(HandlerKeys[i]) / 1e6;
     countOutputs(QDir(dir.path()), s);
     return s;
 }
@@ -327,6 +389,27 @@ void printTables(const Settings &st, const Samples &s, bool *met)
     freezeRow("hash of a 2 GiB sparse image, 64 boards", s.value("hash-off"), s.value("hash-on"), met);
 }
 
+// The time in what records and metrics connect to the window's attempt
+// signals: where their cost on the GUI thread goes.
+void printHandlers(const Samples &s)
+{
+    std::printf("\n#### Time in the added handlers of the attempt signals, on the GUI thread (ms)\n\n");
+    std::printf("Median over the runs: all calls of a run together / the longest single call.\n\n");
+    std::printf("| added | attemptStarted | attemptLogged | attemptEnded |\n| --- | ---: | ---: | ---: |\n");
+    for (const char *variant : {"records", "metrics"}) {
+        QStringList cells;
+        for (int i = 0; i < HandlerFigures; i += 2) {
+            QVector<double> total, longest;
+            for (const Sample &one : s.value(QLatin1String(variant))) {
+                total << one.handlerMs[i];
+                longest << one.handlerMs[i + 1];
+            }
+            cells << QStringLiteral("%1 / %2").arg(medianOf(total), 0, 'f', 1).arg(medianOf(longest), 0, 'f', 2);
+        }
+        std::printf("| %s | %s |\n", variant, qPrintable(cells.join(QStringLiteral(" | "))));
+    }
+}
+
 void printChecks(const Settings &st, const Samples &s)
 {
     const QVector<Sample> &rec = s.value(QStringLiteral("records"));
@@ -383,6 +466,7 @@ int runRecordsBench(int argc, char **argv)
     }
     bool met = true;
     printTables(st, samples, &met);
+    printHandlers(samples);
     printChecks(st, samples);
     const bool ran = allRan(samples);
     std::printf("\nEvery run completed: %s. Every target met: %s.\n", ran ? "yes" : "NO", met ? "yes" : "no");
