@@ -8,6 +8,9 @@
 #   bench/run.sh --quick         a smoke run (under a minute); any other
 #                                velmora_bench option is passed on as well
 #
+# The side cases --burst, --table and --records write no results file: run
+# them directly, e.g. build-bench/bench/velmora_bench --records.
+#
 # Measure on an otherwise idle machine: the figures are wall and CPU times.
 set -euo pipefail
 

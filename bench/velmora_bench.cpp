@@ -31,6 +31,7 @@
 //                      [--probe-runs R] [--out FILE]
 //        velmora_bench --burst [--burst-runs N]   (see burst_bench.cpp)
 //        velmora_bench --table [--table-rows LIST] [--table-runs N]   (see table_bench.cpp)
+//        velmora_bench --records [--records-rounds N]   (see records_bench.cpp)
 // See --help for the rest.
 
 #include "app/descriptorlimit.h"
@@ -38,6 +39,7 @@
 #include "bench/burst_bench.h"
 #include "bench/freezeprobe.h"
 #include "bench/procfs.h"
+#include "bench/records_bench.h"
 #include "bench/spawn.h"
 #include "bench/table_bench.h"
 #include "discovery/devicechangesource.h"
@@ -377,7 +379,11 @@ const char *const OtherModes = "\nOther modes:\n"
                                "      events were folded (N runs of each, default 3)\n"
                                "  velmora_bench --table [--table-rows LIST] [--table-runs N]\n"
                                "      only the GUI freeze of a table rebuild for LIST rows (default\n"
-                               "      1000,2000,4000), before and after rebuilds out of sight (N runs)\n";
+                               "      1000,2000,4000), before and after rebuilds out of sight (N runs)\n"
+                               "  velmora_bench --records [--records-rounds N] [--records-duration S]\n"
+                               "                [--records-hash-duration S]\n"
+                               "      the CPU and GUI-freeze cost of the records, the image hash and the\n"
+                               "      metrics file, each against a run without it (N rounds, default 5)\n";
 
 // Every option (valueName null for a flag) and where it goes; the child's
 // own have no help and are left out of --help.
@@ -1703,6 +1709,8 @@ int main(int argc, char **argv)
             return runBurstBench(argc, argv);
         if (qstrcmp(argv[i], "--table") == 0)
             return runTableBench(argc, argv);
+        if (qstrcmp(argv[i], "--records") == 0)
+            return runRecordsBench(argc, argv);
     }
     Options o;
     if (!parseOptions(argc, argv, o))
