@@ -3,6 +3,7 @@
 #include "flashing/lognames.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 QString historyFolder(const QDate &day)
 {
@@ -31,8 +32,14 @@ bool KeptLogWriter::ensureOpen()
 {
     if (m_file.isOpen())
         return true;
-    QDir().mkpath(QDir(m_stationFolder).filePath(m_folder));
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // One folder a day: made once, looked at for every attempt.
+    const QString folder = QDir(m_stationFolder).filePath(m_folder);
+    if (!QFileInfo::exists(folder))
+        QDir().mkpath(folder);
+    // Buffered: a chunk of a board's output costs a copy, not a system call;
+    // the copy is whole once finished, and a partial file is never named as
+    // a kept log.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         fail(m_file.errorString());
         return false;
     }
@@ -60,8 +67,8 @@ void KeptLogWriter::fail(const QString &why)
 
 KeptLog KeptLogWriter::finish(const QString &finalName)
 {
-    if (!m_failed)
-        ensureOpen();
+    if (!m_failed && ensureOpen() && !m_file.flush())
+        fail(m_file.errorString());
     m_file.close();
     const QString relative = m_folder + QLatin1Char('/') + finalName;
     if (m_failed || !m_file.rename(QDir(m_stationFolder).filePath(relative))) {
