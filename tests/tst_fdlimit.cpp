@@ -3,6 +3,8 @@
 #include "testsupport.h"
 
 #include "bench/procfs.h"
+#include "discovery/toolprocess.h"
+#include "flashing/flashprocess.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -105,6 +107,13 @@ void TestFdLimit::initTestCase()
     // Any kill(-1) from this process would end it too.
     sentinel.start("sleep", {"300"});
     QVERIFY(sentinel.waitForStarted());
+    // The undefined-behaviour sanitizer checks an object's dynamic type the
+    // first time a call meets that type, and the check needs a pipe: out of
+    // descriptors it fails and reports a call on a live object as one on no
+    // object. The types the jobs' error paths meet are met here first.
+    ToolProcess tool;
+    FlashProcess job{Attempt()};
+    QVERIFY(!tool.startError().isNull() && !job.startError().isNull());
 }
 
 void TestFdLimit::cleanupTestCase()
