@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -14,7 +15,16 @@ bool processAlive(qint64 pid)
     if (!process)
         return false;
     DWORD code = 0;
-    const bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    // Process ids are reused at once, also by the suites that run beside
+    // this one: only a program in this test's station folder is its tool.
+    wchar_t image[MAX_PATH * 2];
+    DWORD size = DWORD(sizeof image / sizeof image[0]);
+    if (alive && QueryFullProcessImageNameW(process, 0, image, &size)) {
+        const QString folder =
+            QFileInfo(QDir::fromNativeSeparators(QString::fromWCharArray(image, int(size)))).absolutePath();
+        alive = folder.compare(QDir::currentPath(), Qt::CaseInsensitive) == 0;
+    }
     CloseHandle(process);
     return alive;
 }
