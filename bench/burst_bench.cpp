@@ -113,14 +113,6 @@ Burst measure(const std::function<void()> &trigger)
     return result;
 }
 
-QString list(const QVector<double> &v, int decimals)
-{
-    QStringList parts;
-    for (double x : v)
-        parts << QString::number(x, 'f', decimals);
-    return parts.join(QStringLiteral(", "));
-}
-
 int runningJobs(Widget &w)
 {
     int n = 0;
@@ -184,9 +176,9 @@ void print(const Runs &r, bool kernelEvents, int stillRunning)
                 int(r.beforeMs.size()));
     std::printf("| handling | listings | longest freeze of the GUI thread (ms) |\n| --- | --- | --- |\n");
     std::printf("| before: one synchronous rescan per event | %s | %.0f (%s) |\n",
-                qPrintable(list(r.beforeListings, 0)), b, qPrintable(list(r.beforeMs, 0)));
+                qPrintable(numberList(r.beforeListings, 0)), b, qPrintable(numberList(r.beforeMs, 0)));
     std::printf("| after: events through the window's own path | %s | %.0f (%s) |\n",
-                qPrintable(list(r.afterListings, 0)), a, qPrintable(list(r.afterMs, 0)));
+                qPrintable(numberList(r.afterListings, 0)), a, qPrintable(numberList(r.afterMs, 0)));
     std::printf("\nRatio before/after: %.1f. Jobs still running at the end: %d of %d.\n", a > 0 ? b / a : 0.0,
                 stillRunning, Boards);
 }

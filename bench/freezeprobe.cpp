@@ -1,5 +1,7 @@
 #include "bench/freezeprobe.h"
 
+#include <QStringList>
+
 #include <QDir>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -60,4 +62,12 @@ double FreezeProbe::stop()
 {
     m_timer.stop();
     return double(m_maxGap) / 1e6;
+}
+
+QString numberList(const QVector<double> &values, int decimals)
+{
+    QStringList parts;
+    for (double x : values)
+        parts << QString::number(x, 'f', decimals);
+    return parts.join(QStringLiteral(", "));
 }

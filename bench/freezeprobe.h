@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 #include <QVector>
 
@@ -13,6 +14,9 @@ class QTemporaryDir;
 
 // Runs the event loop for ms milliseconds.
 void spinEventLoop(int ms);
+
+// The values with the given decimals, separated by ", ".
+QString numberList(const QVector<double> &values, int decimals);
 
 // Median of the values; 0 when there are none.
 double medianOf(QVector<double> values);

@@ -329,14 +329,6 @@ template <typename T> QVector<double> field(const QVector<Sample> &v, T Sample::
     return out;
 }
 
-QString listOf(const QVector<double> &v, int decimals)
-{
-    QStringList parts;
-    for (double x : v)
-        parts << QString::number(x, 'f', decimals);
-    return parts.join(QStringLiteral(", "));
-}
-
 // Per round: on/off - 1 in percent, for a CPU figure; on - off for a freeze.
 QVector<double> perRound(const QVector<Sample> &off, const QVector<Sample> &on, double Sample::*member, bool relative)
 {
@@ -362,7 +354,7 @@ void cpuRow(const char *label, const QVector<Sample> &off, const QVector<Sample>
     const bool ok = medianOf(cost) < targetPct;
     *met &= ok;
     std::printf("| %s | %.3f | %.3f | %+.1f (%s) | under %.0f %% | %s |\n", label, medianOf(field(off, &Sample::cpuS)),
-                medianOf(field(on, &Sample::cpuS)), medianOf(cost), qPrintable(listOf(cost, 1)), targetPct,
+                medianOf(field(on, &Sample::cpuS)), medianOf(cost), qPrintable(numberList(cost, 1)), targetPct,
                 ok ? "met" : "**missed**");
 }
 
@@ -372,9 +364,9 @@ void freezeRow(const char *label, const QVector<Sample> &off, const QVector<Samp
     const bool ok = medianOf(added) <= 20;
     *met &= ok;
     std::printf("| %s | %.1f (%s) | %.1f (%s) | %+.1f (%s) | at most 20 ms added | %s |\n", label,
-                medianOf(field(off, &Sample::freezeMs)), qPrintable(listOf(field(off, &Sample::freezeMs), 1)),
-                medianOf(field(on, &Sample::freezeMs)), qPrintable(listOf(field(on, &Sample::freezeMs), 1)),
-                medianOf(added), qPrintable(listOf(added, 1)), ok ? "met" : "**missed**");
+                medianOf(field(off, &Sample::freezeMs)), qPrintable(numberList(field(off, &Sample::freezeMs), 1)),
+                medianOf(field(on, &Sample::freezeMs)), qPrintable(numberList(field(on, &Sample::freezeMs), 1)),
+                medianOf(added), qPrintable(numberList(added, 1)), ok ? "met" : "**missed**");
 }
 
 void printTables(const Settings &st, const Samples &s, bool *met)
@@ -435,12 +427,12 @@ void printChecks(const Settings &st, const Samples &s)
                 st.boards * int(rec.size()), totalFinished(s.value("hash-off")), totalFinished(hash),
                 st.hashBoards * int(hash.size()));
     std::printf("Records written per records run: journal lines %s; kept logs %s. Metrics file present: %s.\n",
-                qPrintable(listOf(field(rec, &Sample::journalLines), 0)),
-                qPrintable(listOf(field(rec, &Sample::historyFiles), 0)),
-                qPrintable(listOf(field(s.value("metrics"), &Sample::metricsFiles), 0)));
+                qPrintable(numberList(field(rec, &Sample::journalLines), 0)),
+                qPrintable(numberList(field(rec, &Sample::historyFiles), 0)),
+                qPrintable(numberList(field(s.value("metrics"), &Sample::metricsFiles), 0)));
     std::printf("Hash of the 2 GiB image, s after StartAll: %s; the boards flashed for %.0f s (runs lasted %s s).\n",
-                qPrintable(listOf(field(hash, &Sample::hashS), 1)), st.hashFlashS,
-                qPrintable(listOf(field(hash, &Sample::wallS), 1)));
+                qPrintable(numberList(field(hash, &Sample::hashS), 1)), st.hashFlashS,
+                qPrintable(numberList(field(hash, &Sample::wallS), 1)));
 }
 
 bool allRan(const Samples &s)
